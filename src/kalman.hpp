@@ -1,0 +1,151 @@
+#pragma once
+// One pass of the Kalman filter over a univariate series, accumulating the
+// exact Gaussian log-likelihood (optionally with the scale concentrated out).
+
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "linalg.hpp"
+#include "state_space.hpp"
+#include "types.hpp"
+
+namespace tembrel {
+
+/// Variance given to a state whose initial value is treated as unknown.
+inline constexpr double APPROX_DIFFUSE_VARIANCE = 1e6;
+
+/// The initial state of a pass: mean `a0` (k), covariance `P0` (k × k) and
+/// the number `burn` of leading observations left out of the likelihood.
+struct KalmanInit {
+    enum class Kind {
+        ApproximateDiffuse,  ///< every state diffuse
+        Stationary,          ///< ARMA block stationary, differencing states diffuse
+    };
+    Kind kind = Kind::ApproximateDiffuse;
+    std::size_t diffuse_states = 0;     ///< S leading diffuse states (Stationary only)
+    std::size_t stationary_states = 0;  ///< size X of the stationary block (Stationary only)
+    VectorXd a0;
+    MatrixXd P0;
+    std::size_t burn = 0;
+
+    /// Every state diffuse: a0 = 0, P0 = 10⁶·I_k, burn = k.
+    static KalmanInit approximate_diffuse(std::size_t k);
+
+    /// The default start for a system built from `config`: the ARMA block at its
+    /// stationary distribution (mean (I − T_a)⁻¹ c_a of the first state
+    /// intercept, covariance from the Lyapunov equation) and the differencing
+    /// states diffuse with burn = their count; fully diffuse when stationarity
+    /// is not enforced or the stationary solution fails. Never fails.
+    static KalmanInit from_config_default(const StateSpace& system, const SarimaxConfig& config);
+};
+
+/// The nonzero entries of a k × k transition matrix, row by row; an entry is
+/// kept unless it is exactly zero (NaN counts as nonzero).
+struct SparseT {
+    struct Entry {
+        Eigen::Index row;
+        Eigen::Index col;
+        double value;
+    };
+    std::vector<Entry> entries;
+    std::size_t k = 0;
+
+    static SparseT from_dense(const MatrixXd& transition);
+};
+
+/// The nonzero entries of the design vector, in increasing index.
+struct SparseZ {
+    std::vector<std::pair<Eigen::Index, double>> entries;
+
+    static SparseZ from_dense(const VectorXd& design);
+    /// Z·x for a vector of length k.
+    double dot(const double* x) const noexcept {
+        double sum = 0.0;
+        for (const auto& [i, z] : entries) sum += z * x[i];
+        return sum;
+    }
+};
+
+/// How the products with T are formed during one pass: dense matrix products,
+/// or sums over the triples of `SparseT`. Chosen once per pass.
+struct KalmanStrategy {
+    enum class Kind { Dense, Sparse };
+    Kind kind = Kind::Dense;
+
+    /// `Sparse` when T has fewer than ⌊k²/2⌋ kept entries; always `Dense` for k = 1.
+    static KalmanStrategy choose(const SparseT& sparse_t);
+
+    /// out = T·a (+ c when `c` is not null). `out` and `a` are distinct, length k.
+    void predict_state(const MatrixXd& transition, const SparseT& sparse_t, const double* a,
+                       const double* c, double* out) const;
+    /// out = T·P·Tᵀ + RQR. `work` is k × k scratch; `out`, `p` and `work` are distinct.
+    /// `transition_t` is Tᵀ (used by the dense form only).
+    void predict_cov(const MatrixXd& transition, const MatrixXd& transition_t,
+                     const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
+                     MatrixXd& work, MatrixXd& out) const;
+    /// pz = P·Z; returns F = Zᵀ·P·Z.
+    double compute_pz_and_f(const MatrixXd& p, const VectorXd& design, const SparseZ& sparse_z,
+                            VectorXd& pz) const;
+};
+
+/// Result of a likelihood-only pass.
+struct KalmanOutput {
+    std::vector<double> innovations;  ///< v_t, t = 0 … n−1
+    double loglike = 0.0;
+    double scale = 0.0;               ///< σ̂² when concentrated, otherwise Q[0,0]
+    std::size_t n_eff = 0;            ///< n − burn
+};
+
+/// Result of `kalman_core`.
+struct KalmanFilterOutput {
+    std::vector<double> innovations;      ///< v_t (n)
+    std::vector<double> innovation_vars;  ///< F_t (n) in a full pass, empty otherwise
+    VectorXd filtered_state;              ///< a_{t|t} of the last filtered step (zeros unless full)
+    MatrixXd filtered_cov;                ///< P_{t|t} of the last filtered step (zeros unless full)
+    VectorXd predicted_state;             ///< a_n
+    MatrixXd predicted_cov;               ///< P_n
+    double loglike = 0.0;
+    double scale = 0.0;
+    std::size_t n_eff = 0;
+};
+
+/// The predicted moments of period `origin` given y_0 … y_{origin−1}.
+struct StateSnapshot {
+    VectorXd state;
+    MatrixXd cov;
+    std::size_t origin = 0;
+};
+
+/// Origins at which to save the predicted state (sorted ascending, each ≤ n)
+/// and the list the snapshots are appended to.
+struct SnapshotRequest {
+    std::span<const std::size_t> origins;
+    std::vector<StateSnapshot>* out = nullptr;
+};
+
+/// One filter pass over `y` for `system` from `init`. With `store_full` the
+/// innovation variances and the last filtered moments are recorded.
+/// Errors: `Data` when n ≤ burn or the likelihood is not finite;
+/// `InvalidInput` when a snapshot origin is out of order or beyond n.
+[[nodiscard]] Result<KalmanFilterOutput> kalman_core(std::span<const double> y,
+                                                     const StateSpace& system,
+                                                     const KalmanInit& init,
+                                                     bool concentrate_scale, bool store_full,
+                                                     const SnapshotRequest* snapshots = nullptr);
+
+/// The log-likelihood pass: `kalman_core` without full storage or snapshots.
+[[nodiscard]] Result<KalmanOutput> kalman_loglike(std::span<const double> y,
+                                                  const StateSpace& system,
+                                                  const KalmanInit& init, bool concentrate_scale);
+
+/// A full pass that also saves the predicted state at each origin.
+/// Returns the output and one snapshot per origin, in origin order.
+[[nodiscard]] Result<std::pair<KalmanFilterOutput, std::vector<StateSnapshot>>>
+kalman_filter_with_snapshots(std::span<const double> y, const StateSpace& system,
+                             const KalmanInit& init, bool concentrate_scale,
+                             std::span<const std::size_t> origins);
+
+}  // namespace tembrel

@@ -1,0 +1,7 @@
+#include "version.hpp"
+
+namespace tembrel {
+
+const char* version() noexcept { return VERSION; }
+
+}  // namespace tembrel
