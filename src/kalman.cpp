@@ -1,5 +1,6 @@
 #include "kalman.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -38,11 +39,28 @@ KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
 SparseT SparseT::from_dense(const MatrixXd& transition) {
     SparseT sparse;
     sparse.k = static_cast<std::size_t>(transition.rows());
-    for (Eigen::Index i = 0; i < transition.rows(); ++i)
+    sparse.row_start.reserve(sparse.k + 1);
+    for (Eigen::Index i = 0; i < transition.rows(); ++i) {
+        sparse.row_start.push_back(sparse.entries.size());
         for (Eigen::Index j = 0; j < transition.cols(); ++j) {
             const double value = transition(i, j);
             if (value != 0.0 || std::isnan(value)) sparse.entries.push_back({i, j, value});
         }
+    }
+    sparse.row_start.push_back(sparse.entries.size());
+
+    auto length = [&](std::size_t i) { return sparse.row_start[i + 1] - sparse.row_start[i]; };
+    sparse.rows_by_length.resize(sparse.k);
+    for (std::size_t i = 0; i < sparse.k; ++i) sparse.rows_by_length[i] = i;
+    std::stable_sort(sparse.rows_by_length.begin(), sparse.rows_by_length.end(),
+                     [&](std::size_t a, std::size_t b) { return length(a) < length(b); });
+    for (std::size_t at = 0; at < sparse.k;) {
+        const std::size_t len = length(sparse.rows_by_length[at]);
+        std::size_t end = at;
+        while (end < sparse.k && length(sparse.rows_by_length[end]) == len) ++end;
+        sparse.row_groups.push_back({len, at, end});
+        at = end;
+    }
     return sparse;
 }
 
@@ -61,14 +79,93 @@ KalmanStrategy KalmanStrategy::choose(const SparseT& sparse_t) {
     return {Kind::Dense};
 }
 
+namespace {
+
+// The covariance kernels carry the O(k²) work of every step. They are built
+// twice, for baseline x86-64 and for AVX2/FMA machines, and the loader picks
+// the better one at run time, so a wheel built here runs everywhere.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define TEMBREL_MULTIVERSION __attribute__((target_clones("default", "arch=x86-64-v3")))
+#else
+#define TEMBREL_MULTIVERSION
+#endif
+
+// dst[i] = (T·src)[i] for every row i, each entry summed in a register over
+// its row of T, rows of one length at a time.
+inline void gather_rows(const SparseT& t, const double* src, double* dst) {
+    const SparseT::Entry* entries = t.entries.data();
+    for (const auto& group : t.row_groups) {
+        const std::size_t len = group.length;
+        for (std::size_t at = group.begin; at < group.end; ++at) {
+            const std::size_t i = t.rows_by_length[at];
+            const SparseT::Entry* e = entries + t.row_start[i];
+            double acc = 0.0;
+            for (std::size_t m = 0; m < len; ++m) acc += e[m].value * src[e[m].col];
+            dst[i] = acc;
+        }
+    }
+}
+
+// out = T·X·Tᵀ + RQR − w·g·gᵀ (the last term only when g is not null), for
+// column-major k × k matrices and T given by its row-ordered triples.
+//
+// W = X·Tᵀ is formed column by column, W[:, i] = Σ_j T[i, j]·X[:, j], which
+// reads and writes whole contiguous columns; then each column of the result
+// is (T·W)[:, c] = T·W[:, c].
+TEMBREL_MULTIVERSION
+void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const double* g,
+                     double w, double* work, double* out) {
+    const std::size_t k = t.k;
+    const SparseT::Entry* entries = t.entries.data();
+    for (std::size_t i = 0; i < k; ++i) {
+        double* dst = work + i * k;
+        const std::size_t begin = t.row_start[i], end = t.row_start[i + 1];
+        if (begin == end) {
+            for (std::size_t r = 0; r < k; ++r) dst[r] = 0.0;
+            continue;
+        }
+        const double v0 = entries[begin].value;
+        const double* src0 = x + static_cast<std::size_t>(entries[begin].col) * k;
+        for (std::size_t r = 0; r < k; ++r) dst[r] = v0 * src0[r];
+        for (std::size_t e = begin + 1; e < end; ++e) {
+            const double v = entries[e].value;
+            const double* src = x + static_cast<std::size_t>(entries[e].col) * k;
+            for (std::size_t r = 0; r < k; ++r) dst[r] += v * src[r];
+        }
+    }
+    for (std::size_t c = 0; c < k; ++c) {
+        double* dst = out + c * k;
+        gather_rows(t, work + c * k, dst);
+        const double* q = rqr + c * k;
+        if (g != nullptr) {
+            const double gc = w * g[c];
+            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r] - g[r] * gc;
+        } else {
+            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r];
+        }
+    }
+}
+
+// P ← P − w·u·uᵀ (column-major k × k).
+TEMBREL_MULTIVERSION
+void rank_one_downdate(std::size_t k, const double* u, double w, double* p) {
+    for (std::size_t c = 0; c < k; ++c) {
+        const double uc = w * u[c];
+        double* dst = p + c * k;
+        for (std::size_t r = 0; r < k; ++r) dst[r] -= u[r] * uc;
+    }
+}
+
+}  // namespace
+
 void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sparse_t,
                                    const double* a, const double* c, double* out) const {
     const Eigen::Index k = transition.rows();
     if (kind == Kind::Dense) {
         VecMap(out, k).noalias() = transition * ConstVecMap(a, k);
     } else {
-        for (Eigen::Index i = 0; i < k; ++i) out[i] = 0.0;
-        for (const auto& e : sparse_t.entries) out[e.row] += e.value * a[e.col];
+        gather_rows(sparse_t, a, out);
     }
     if (c != nullptr)
         for (Eigen::Index i = 0; i < k; ++i) out[i] += c[i];
@@ -77,29 +174,29 @@ void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sp
 void KalmanStrategy::predict_cov(const MatrixXd& transition, const MatrixXd& transition_t,
                                  const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
                                  MatrixXd& work, MatrixXd& out) const {
-    const Eigen::Index k = transition.rows();
     if (kind == Kind::Dense) {
         work.noalias() = p * transition_t;
         out.noalias() = transition * work;
         out += rqr;
         return;
     }
-    // With P symmetric, W = P·Tᵀ has columns W[:, i] = Σ_j T[i, j]·P[:, j], and
-    // T·W has columns (T·W)[:, c] = T·W[:, c]; both are sums over the triples
-    // that read and write whole contiguous columns.
-    work.setZero();
-    for (const auto& e : sparse_t.entries) {
-        double* dst = work.col(e.row).data();
-        const double* src = p.col(e.col).data();
-        const double v = e.value;
-        for (Eigen::Index r = 0; r < k; ++r) dst[r] += v * src[r];
+    sparse_sandwich(sparse_t, p.data(), rqr.data(), nullptr, 0.0, work.data(), out.data());
+}
+
+void KalmanStrategy::predict_updated_cov(const MatrixXd& transition,
+                                         const MatrixXd& transition_t, const SparseT& sparse_t,
+                                         const MatrixXd& p, const MatrixXd& rqr,
+                                         const VectorXd& gain, double weight, MatrixXd& work,
+                                         MatrixXd& out) const {
+    if (kind == Kind::Dense) {
+        work.noalias() = p * transition_t;
+        out.noalias() = transition * work;
+        out += rqr;
+        rank_one_downdate(static_cast<std::size_t>(out.rows()), gain.data(), weight, out.data());
+        return;
     }
-    out = rqr;
-    for (Eigen::Index col = 0; col < k; ++col) {
-        double* dst = out.col(col).data();
-        const double* src = work.col(col).data();
-        for (const auto& e : sparse_t.entries) dst[e.row] += e.value * src[e.col];
-    }
+    sparse_sandwich(sparse_t, p.data(), rqr.data(), gain.data(), weight, work.data(),
+                    out.data());
 }
 
 double KalmanStrategy::compute_pz_and_f(const MatrixXd& p, const VectorXd& design,
@@ -147,7 +244,7 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     MatrixXd transition_t;
     if (strategy.kind == KalmanStrategy::Kind::Dense) transition_t = T.transpose();
     VectorXd pz(ki), pz_new(ki), pz_prev = VectorXd::Zero(ki);
-    VectorXd pz_star(ki), gain_star(ki);
+    VectorXd pz_star(ki), gain(ki), gain_star(ki);
 
     KalmanFilterOutput out;
     out.innovations.reserve(n);
@@ -222,19 +319,22 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
             continue;
         }
 
-        // Measurement update: a += PZ·v/F, P -= PZ·PZᵀ/F.
+        // Measurement update and prediction in one step: with the gain
+        // g = T·PZ, a ← T·a + c + g·v/F and P ← T·P·Tᵀ + RQR − g·gᵀ/F, which is
+        // T·(a + PZ·v/F) + c and T·(P − PZ·PZᵀ/F)·Tᵀ + RQR.
         const double scaled_v = v / f;
-        a += pz * scaled_v;
-        for (Eigen::Index col = 0; col < ki; ++col) {
-            const double w = pz[col] / f;
-            double* dst = P.col(col).data();
-            for (Eigen::Index r = 0; r < ki; ++r) dst[r] -= pz[r] * w;
-        }
         if (store_full) {
-            out.filtered_state = a;
+            out.filtered_state = a + pz * scaled_v;
             out.filtered_cov = P;
+            rank_one_downdate(k, pz.data(), 1.0 / f, out.filtered_cov.data());
         }
-        predict(c_t);
+        strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
+        strategy.predict_state(T, sparse_t, a.data(), c_t, a_next.data());
+        a_next += gain * scaled_v;
+        a.swap(a_next);
+        strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, 1.0 / f, work,
+                                     P_next);
+        P.swap(P_next);
         if (t >= burn) {
             sum_log_f += std::log(f);
             sum_v2_f += v * v * (1.0 / f);

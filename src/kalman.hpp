@@ -43,14 +43,27 @@ struct KalmanInit {
 };
 
 /// The nonzero entries of a k × k transition matrix, row by row; an entry is
-/// kept unless it is exactly zero (NaN counts as nonzero).
+/// kept unless it is exactly zero (NaN counts as nonzero). Because the entries
+/// are in row order, `row_start[i] … row_start[i+1]` delimits row i (k + 1
+/// offsets), which the products use to sum each output entry in a register.
 struct SparseT {
     struct Entry {
         Eigen::Index row;
         Eigen::Index col;
         double value;
     };
+    /// Rows of equal length, for products that sum each output entry over its
+    /// row: looping over rows of one length at a time keeps the inner loop's
+    /// trip count fixed, so it costs no branch mispredictions.
+    struct RowGroup {
+        std::size_t length;  ///< entries per row in this group
+        std::size_t begin;   ///< range in `rows_by_length`
+        std::size_t end;
+    };
     std::vector<Entry> entries;
+    std::vector<std::size_t> row_start;
+    std::vector<std::size_t> rows_by_length;
+    std::vector<RowGroup> row_groups;
     std::size_t k = 0;
 
     static SparseT from_dense(const MatrixXd& transition);
@@ -86,6 +99,13 @@ struct KalmanStrategy {
     void predict_cov(const MatrixXd& transition, const MatrixXd& transition_t,
                      const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
                      MatrixXd& work, MatrixXd& out) const;
+    /// out = T·P·Tᵀ + RQR − w·g·gᵀ: the prediction of the updated covariance
+    /// T·(P − PZ·PZᵀ/F)·Tᵀ + RQR written with the gain g = T·PZ and w = 1/F,
+    /// so that the measurement update costs no pass of its own.
+    void predict_updated_cov(const MatrixXd& transition, const MatrixXd& transition_t,
+                             const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
+                             const VectorXd& gain, double weight, MatrixXd& work,
+                             MatrixXd& out) const;
     /// pz = P·Z; returns F = Zᵀ·P·Z.
     double compute_pz_and_f(const MatrixXd& p, const VectorXd& design, const SparseZ& sparse_z,
                             VectorXd& pz) const;
