@@ -39,27 +39,32 @@ KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
 SparseT SparseT::from_dense(const MatrixXd& transition) {
     SparseT sparse;
     sparse.k = static_cast<std::size_t>(transition.rows());
-    sparse.row_start.reserve(sparse.k + 1);
+    // Runs still open after the previous row, found by the column they expect
+    // next; an entry continues the run ending just above-left of it with the
+    // same value, or starts a new one.
+    std::vector<std::size_t> open, still_open;
     for (Eigen::Index i = 0; i < transition.rows(); ++i) {
-        sparse.row_start.push_back(sparse.entries.size());
+        still_open.clear();
         for (Eigen::Index j = 0; j < transition.cols(); ++j) {
             const double value = transition(i, j);
-            if (value != 0.0 || std::isnan(value)) sparse.entries.push_back({i, j, value});
+            if (value == 0.0 && !std::isnan(value)) continue;
+            sparse.entries.push_back({i, j, value});
+            std::size_t target = sparse.runs.size();
+            for (std::size_t r : open) {
+                const Run& run = sparse.runs[r];
+                if (run.col + run.length == j && run.row + run.length == i &&
+                    run.value == value) {
+                    target = r;
+                    break;
+                }
+            }
+            if (target == sparse.runs.size())
+                sparse.runs.push_back({i, j, 1, value});
+            else
+                ++sparse.runs[target].length;
+            still_open.push_back(target);
         }
-    }
-    sparse.row_start.push_back(sparse.entries.size());
-
-    auto length = [&](std::size_t i) { return sparse.row_start[i + 1] - sparse.row_start[i]; };
-    sparse.rows_by_length.resize(sparse.k);
-    for (std::size_t i = 0; i < sparse.k; ++i) sparse.rows_by_length[i] = i;
-    std::stable_sort(sparse.rows_by_length.begin(), sparse.rows_by_length.end(),
-                     [&](std::size_t a, std::size_t b) { return length(a) < length(b); });
-    for (std::size_t at = 0; at < sparse.k;) {
-        const std::size_t len = length(sparse.rows_by_length[at]);
-        std::size_t end = at;
-        while (end < sparse.k && length(sparse.rows_by_length[end]) == len) ++end;
-        sparse.row_groups.push_back({len, at, end});
-        at = end;
+        open.swap(still_open);
     }
     return sparse;
 }
@@ -91,59 +96,45 @@ namespace {
 #define TEMBREL_MULTIVERSION
 #endif
 
-// dst[i] = (T·src)[i] for every row i, each entry summed in a register over
-// its row of T, rows of one length at a time.
-inline void gather_rows(const SparseT& t, const double* src, double* dst) {
-    const SparseT::Entry* entries = t.entries.data();
-    for (const auto& group : t.row_groups) {
-        const std::size_t len = group.length;
-        for (std::size_t at = group.begin; at < group.end; ++at) {
-            const std::size_t i = t.rows_by_length[at];
-            const SparseT::Entry* e = entries + t.row_start[i];
-            double acc = 0.0;
-            for (std::size_t m = 0; m < len; ++m) acc += e[m].value * src[e[m].col];
-            dst[i] = acc;
-        }
+// dst += T·src for vectors of length k.
+inline void add_product(const SparseT& t, const double* src, double* dst) {
+    for (const auto& run : t.runs) {
+        const double* s = src + run.col;
+        double* d = dst + run.row;
+        const double v = run.value;
+        for (Eigen::Index m = 0; m < run.length; ++m) d[m] += v * s[m];
     }
 }
 
 // out = T·X·Tᵀ + RQR − w·g·gᵀ (the last term only when g is not null), for
-// column-major k × k matrices and T given by its row-ordered triples.
+// column-major k × k matrices, X symmetric.
 //
-// W = X·Tᵀ is formed column by column, W[:, i] = Σ_j T[i, j]·X[:, j], which
-// reads and writes whole contiguous columns; then each column of the result
-// is (T·W)[:, c] = T·W[:, c].
+// W = X·Tᵀ is formed by columns, W[:, i] = Σ_j T[i, j]·X[:, j]: a run of
+// length L adds L contiguous columns of X into L contiguous columns of W.
+// Then (T·W)[:, c] = T·W[:, c], where a run adds a contiguous segment of the
+// column. Everything but the scattered single entries is a block operation.
 TEMBREL_MULTIVERSION
 void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const double* g,
                      double w, double* work, double* out) {
     const std::size_t k = t.k;
-    const SparseT::Entry* entries = t.entries.data();
-    for (std::size_t i = 0; i < k; ++i) {
-        double* dst = work + i * k;
-        const std::size_t begin = t.row_start[i], end = t.row_start[i + 1];
-        if (begin == end) {
-            for (std::size_t r = 0; r < k; ++r) dst[r] = 0.0;
-            continue;
-        }
-        const double v0 = entries[begin].value;
-        const double* src0 = x + static_cast<std::size_t>(entries[begin].col) * k;
-        for (std::size_t r = 0; r < k; ++r) dst[r] = v0 * src0[r];
-        for (std::size_t e = begin + 1; e < end; ++e) {
-            const double v = entries[e].value;
-            const double* src = x + static_cast<std::size_t>(entries[e].col) * k;
-            for (std::size_t r = 0; r < k; ++r) dst[r] += v * src[r];
-        }
+    for (std::size_t r = 0; r < k * k; ++r) work[r] = 0.0;
+    for (const auto& run : t.runs) {
+        const std::size_t len = static_cast<std::size_t>(run.length) * k;
+        const double* s = x + static_cast<std::size_t>(run.col) * k;
+        double* d = work + static_cast<std::size_t>(run.row) * k;
+        const double v = run.value;
+        for (std::size_t r = 0; r < len; ++r) d[r] += v * s[r];
     }
     for (std::size_t c = 0; c < k; ++c) {
         double* dst = out + c * k;
-        gather_rows(t, work + c * k, dst);
         const double* q = rqr + c * k;
         if (g != nullptr) {
             const double gc = w * g[c];
-            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r] - g[r] * gc;
+            for (std::size_t r = 0; r < k; ++r) dst[r] = q[r] - g[r] * gc;
         } else {
-            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r];
+            for (std::size_t r = 0; r < k; ++r) dst[r] = q[r];
         }
+        add_product(t, work + c * k, dst);
     }
 }
 
@@ -165,7 +156,8 @@ void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sp
     if (kind == Kind::Dense) {
         VecMap(out, k).noalias() = transition * ConstVecMap(a, k);
     } else {
-        gather_rows(sparse_t, a, out);
+        for (Eigen::Index i = 0; i < k; ++i) out[i] = 0.0;
+        add_product(sparse_t, a, out);
     }
     if (c != nullptr)
         for (Eigen::Index i = 0; i < k; ++i) out[i] += c[i];

@@ -43,27 +43,27 @@ struct KalmanInit {
 };
 
 /// The nonzero entries of a k × k transition matrix, row by row; an entry is
-/// kept unless it is exactly zero (NaN counts as nonzero). Because the entries
-/// are in row order, `row_start[i] … row_start[i+1]` delimits row i (k + 1
-/// offsets), which the products use to sum each output entry in a register.
+/// kept unless it is exactly zero (NaN counts as nonzero).
+///
+/// The entries are also split into runs for the products: a run is a chain of
+/// entries (i, j), (i+1, j+1), … (i+L−1, j+L−1) with one common value, as the
+/// shift blocks of a SARIMAX transition form (seasonal ring, companion
+/// superdiagonal). A product with a run reads and writes contiguous memory, so
+/// the products cost a few block copies plus the scattered remainder.
 struct SparseT {
     struct Entry {
         Eigen::Index row;
         Eigen::Index col;
         double value;
     };
-    /// Rows of equal length, for products that sum each output entry over its
-    /// row: looping over rows of one length at a time keeps the inner loop's
-    /// trip count fixed, so it costs no branch mispredictions.
-    struct RowGroup {
-        std::size_t length;  ///< entries per row in this group
-        std::size_t begin;   ///< range in `rows_by_length`
-        std::size_t end;
+    struct Run {
+        Eigen::Index row;     ///< first row
+        Eigen::Index col;     ///< first column
+        Eigen::Index length;  ///< number of entries, ≥ 1
+        double value;
     };
     std::vector<Entry> entries;
-    std::vector<std::size_t> row_start;
-    std::vector<std::size_t> rows_by_length;
-    std::vector<RowGroup> row_groups;
+    std::vector<Run> runs;  ///< every entry in exactly one run
     std::size_t k = 0;
 
     static SparseT from_dense(const MatrixXd& transition);
