@@ -21,8 +21,6 @@ constexpr double STEADY_TOL = 1e-9;
 constexpr std::size_t STEADY_COUNT = 3;
 constexpr std::size_t STEADY_FIRST_TEST = 5;
 
-using ConstVecMap = Eigen::Map<const VectorXd>;
-using VecMap = Eigen::Map<VectorXd>;
 
 }  // namespace
 
@@ -106,7 +104,7 @@ inline void add_product(const SparseT& t, const double* src, double* dst) {
     }
 }
 
-// out = T·X·Tᵀ + RQR − w·g·gᵀ (the last term only when g is not null), for
+// out = T·X·Tᵀ + RQR − g·gᵀ/f (the last term only when g is not null), for
 // column-major k × k matrices, X symmetric.
 //
 // W = X·Tᵀ is formed by columns, W[:, i] = Σ_j T[i, j]·X[:, j]: a run of
@@ -115,7 +113,7 @@ inline void add_product(const SparseT& t, const double* src, double* dst) {
 // column. Everything but the scattered single entries is a block operation.
 TEMBREL_MULTIVERSION
 void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const double* g,
-                     double w, double* work, double* out) {
+                     double f, double* work, double* out) {
     const std::size_t k = t.k;
     for (std::size_t r = 0; r < k * k; ++r) work[r] = 0.0;
     for (const auto& run : t.runs) {
@@ -125,26 +123,55 @@ void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const
         const double v = run.value;
         for (std::size_t r = 0; r < len; ++r) d[r] += v * s[r];
     }
+    // T·W is summed in full before RQR and the gain term are added: its large
+    // diffuse parts then cancel against the gain term in one rounding.
     for (std::size_t c = 0; c < k; ++c) {
         double* dst = out + c * k;
+        for (std::size_t r = 0; r < k; ++r) dst[r] = 0.0;
+        add_product(t, work + c * k, dst);
         const double* q = rqr + c * k;
         if (g != nullptr) {
-            const double gc = w * g[c];
-            for (std::size_t r = 0; r < k; ++r) dst[r] = q[r] - g[r] * gc;
+            // (g_r·g_c)/F, rounded once: the same value for (r, c) and (c, r),
+            // and the value whose large diffuse part cancels exactly against
+            // that of T·P·Tᵀ. Scaling by a rounded 1/F instead leaves errors of
+            // the size of the diffuse variance times the rounding unit.
+            const double gc = g[c];
+            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r] - (g[r] * gc) / f;
         } else {
-            for (std::size_t r = 0; r < k; ++r) dst[r] = q[r];
+            for (std::size_t r = 0; r < k; ++r) dst[r] += q[r];
         }
-        add_product(t, work + c * k, dst);
     }
 }
 
-// P ← P − w·u·uᵀ (column-major k × k).
+// P ← P − u·uᵀ/f (column-major k × k), exactly symmetric in (r, c).
 TEMBREL_MULTIVERSION
-void rank_one_downdate(std::size_t k, const double* u, double w, double* p) {
+void rank_one_downdate(std::size_t k, const double* u, double f, double* p) {
     for (std::size_t c = 0; c < k; ++c) {
-        const double uc = w * u[c];
+        const double uc = u[c];
         double* dst = p + c * k;
-        for (std::size_t r = 0; r < k; ++r) dst[r] -= u[r] * uc;
+        for (std::size_t r = 0; r < k; ++r) dst[r] -= (u[r] * uc) / f;
+    }
+}
+
+// The dense form of `sparse_sandwich`, for the small systems whose transition
+// is not sparse (k of 3 or less in practice): plain loops, which for such sizes
+// beat any general matrix product.
+void dense_sandwich(const MatrixXd& t, const MatrixXd& t_t, const MatrixXd& x, const MatrixXd& rqr,
+                    const double* g, double f, MatrixXd& work, MatrixXd& out) {
+    const Eigen::Index k = t.rows();
+    for (Eigen::Index i = 0; i < k; ++i)
+        for (Eigen::Index r = 0; r < k; ++r) {
+            double acc = 0.0;
+            for (Eigen::Index j = 0; j < k; ++j) acc += x(r, j) * t_t(j, i);
+            work(r, i) = acc;
+        }
+    for (Eigen::Index c = 0; c < k; ++c) {
+        const double gc = g != nullptr ? g[c] : 0.0;
+        for (Eigen::Index r = 0; r < k; ++r) {
+            double acc = 0.0;
+            for (Eigen::Index j = 0; j < k; ++j) acc += t(r, j) * work(j, c);
+            out(r, c) = acc + (rqr(r, c) - (g != nullptr ? (g[r] * gc) / f : 0.0));
+        }
     }
 }
 
@@ -154,7 +181,11 @@ void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sp
                                    const double* a, const double* c, double* out) const {
     const Eigen::Index k = transition.rows();
     if (kind == Kind::Dense) {
-        VecMap(out, k).noalias() = transition * ConstVecMap(a, k);
+        for (Eigen::Index i = 0; i < k; ++i) {
+            double acc = 0.0;
+            for (Eigen::Index j = 0; j < k; ++j) acc += transition(i, j) * a[j];
+            out[i] = acc;
+        }
     } else {
         for (Eigen::Index i = 0; i < k; ++i) out[i] = 0.0;
         add_product(sparse_t, a, out);
@@ -167,9 +198,7 @@ void KalmanStrategy::predict_cov(const MatrixXd& transition, const MatrixXd& tra
                                  const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
                                  MatrixXd& work, MatrixXd& out) const {
     if (kind == Kind::Dense) {
-        work.noalias() = p * transition_t;
-        out.noalias() = transition * work;
-        out += rqr;
+        dense_sandwich(transition, transition_t, p, rqr, nullptr, 0.0, work, out);
         return;
     }
     sparse_sandwich(sparse_t, p.data(), rqr.data(), nullptr, 0.0, work.data(), out.data());
@@ -178,25 +207,27 @@ void KalmanStrategy::predict_cov(const MatrixXd& transition, const MatrixXd& tra
 void KalmanStrategy::predict_updated_cov(const MatrixXd& transition,
                                          const MatrixXd& transition_t, const SparseT& sparse_t,
                                          const MatrixXd& p, const MatrixXd& rqr,
-                                         const VectorXd& gain, double weight, MatrixXd& work,
+                                         const VectorXd& gain, double f, MatrixXd& work,
                                          MatrixXd& out) const {
     if (kind == Kind::Dense) {
-        work.noalias() = p * transition_t;
-        out.noalias() = transition * work;
-        out += rqr;
-        rank_one_downdate(static_cast<std::size_t>(out.rows()), gain.data(), weight, out.data());
+        dense_sandwich(transition, transition_t, p, rqr, gain.data(), f, work, out);
         return;
     }
-    sparse_sandwich(sparse_t, p.data(), rqr.data(), gain.data(), weight, work.data(),
-                    out.data());
+    sparse_sandwich(sparse_t, p.data(), rqr.data(), gain.data(), f, work.data(), out.data());
 }
 
 double KalmanStrategy::compute_pz_and_f(const MatrixXd& p, const VectorXd& design,
                                         const SparseZ& sparse_z, VectorXd& pz) const {
     const Eigen::Index k = p.rows();
     if (kind == Kind::Dense) {
-        pz.noalias() = p * design;
-        return design.dot(pz);
+        double f = 0.0;
+        for (Eigen::Index r = 0; r < k; ++r) {
+            double acc = 0.0;
+            for (Eigen::Index j = 0; j < k; ++j) acc += p(r, j) * design[j];
+            pz[r] = acc;
+            f += design[r] * acc;
+        }
+        return f;
     }
     pz.setZero();
     for (const auto& [j, z] : sparse_z.entries) {
@@ -206,9 +237,133 @@ double KalmanStrategy::compute_pz_and_f(const MatrixXd& p, const VectorXd& desig
     return sparse_z.dot(pz.data());
 }
 
-Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& system,
-                                       const KalmanInit& init, bool concentrate_scale,
-                                       bool store_full, const SnapshotRequest* snapshots) {
+namespace {
+
+// The covariance recursion in factored-difference form (the Chandrasekhar
+// recursions of Morf, Sidhu and Kailath, 1974). For a time-invariant system
+// the step δ_t = P_{t+1} − P_t has the rank of the first step and obeys
+//     δ_t = W_t M_t W_tᵀ,  u = W_tᵀZ,  m = M_t u,
+//     F_{t+1}  = F_t + uᵀm,           P_{t+1}Z = P_tZ + W_t m,
+//     K_{t+1}  = K_t + T W_t m,       (K = T·P·Z, the unscaled gain)
+//     W_{t+1}  = T W_t − K_t uᵀ/F_t,  M_{t+1} = M_t − m mᵀ/F_{t+1},
+// so a step costs O(k·r) for rank r instead of the O(k²) of the Riccati
+// recursion, and gives the same F, K and P·Z up to rounding.
+struct LowRankState {
+    Eigen::Index rank = 0;
+    MatrixXd w, tw, m_mat;     // W (k × r), scratch for T·W, M (r × r)
+    VectorXd u, m;             // Wᵀ Z and M u
+    VectorXd pz_next, gain_next;
+
+    // Advances (F, P·Z, K) of the current step to the next one.
+    void advance(const SparseT& t, const SparseZ& z, double& f, VectorXd& pz, VectorXd& gain) {
+        const Eigen::Index k = w.rows();
+        const Eigen::Index r = rank;
+        double* wd = w.data();
+        double* twd = tw.data();
+        for (Eigen::Index j = 0; j < r; ++j) u[j] = z.dot(wd + j * k);
+        double um = 0.0;
+        for (Eigen::Index i = 0; i < r; ++i) {
+            double acc = 0.0;
+            for (Eigen::Index j = 0; j < r; ++j) acc += m_mat(i, j) * u[j];
+            m[i] = acc;
+            um += u[i] * acc;
+        }
+        const double f_next = f + um;
+        for (Eigen::Index x = 0; x < k * r; ++x) twd[x] = 0.0;
+        for (Eigen::Index j = 0; j < r; ++j) add_product(t, wd + j * k, twd + j * k);
+        double* pzd = pz.data();
+        double* gd = gain.data();
+        double* pzn = pz_next.data();
+        double* gn = gain_next.data();
+        for (Eigen::Index x = 0; x < k; ++x) {
+            pzn[x] = pzd[x];
+            gn[x] = gd[x];
+        }
+        for (Eigen::Index j = 0; j < r; ++j) {
+            const double mj = m[j];
+            const double* wc = wd + j * k;
+            const double* twc = twd + j * k;
+            for (Eigen::Index x = 0; x < k; ++x) {
+                pzn[x] += mj * wc[x];
+                gn[x] += mj * twc[x];
+            }
+        }
+        for (Eigen::Index j = 0; j < r; ++j) {
+            const double uj = u[j];
+            double* dst = wd + j * k;
+            const double* src = twd + j * k;
+            for (Eigen::Index x = 0; x < k; ++x) dst[x] = src[x] - (gd[x] * uj) / f;
+        }
+        for (Eigen::Index j = 0; j < r; ++j)
+            for (Eigen::Index i = 0; i < r; ++i) m_mat(i, j) -= (m[i] * m[j]) / f_next;
+        f = f_next;
+        pz.swap(pz_next);
+        gain.swap(gain_next);
+    }
+};
+
+// Factors δ = p_next − p as W M Wᵀ with W orthonormal, by Gram-Schmidt with
+// column pivoting on δ: columns are taken while the largest remaining column
+// norm exceeds `tol`, so components below it (rounding noise) are dropped.
+// Fails when more than `max_rank` columns would be needed. `work` is k × k scratch.
+bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
+                 MatrixXd& work, LowRankState& lr) {
+    const Eigen::Index k = p.rows();
+    work = p_next - p;
+    lr.w.resize(k, max_rank);
+    Eigen::Index rank = 0;
+    for (;;) {
+        Eigen::Index pivot = 0;
+        double best = -1.0;
+        for (Eigen::Index j = 0; j < k; ++j) {
+            const double norm2 = work.col(j).squaredNorm();
+            if (norm2 > best) best = norm2, pivot = j;
+        }
+        if (!(best >= 0.0) || !std::isfinite(best)) return false;
+        if (std::sqrt(best) <= tol) break;
+        if (rank == max_rank) return false;
+        auto q = lr.w.col(rank);
+        q = work.col(pivot) / std::sqrt(best);
+        // One reorthogonalisation pass keeps the basis orthonormal to rounding.
+        for (Eigen::Index i = 0; i < rank; ++i) q -= lr.w.col(i).dot(q) * lr.w.col(i);
+        q.normalize();
+        for (Eigen::Index j = 0; j < k; ++j) work.col(j) -= q.dot(work.col(j)) * q;
+        ++rank;
+    }
+    if (rank == 0) return false;
+    lr.rank = rank;
+    lr.w.conservativeResize(k, rank);
+    // M = Wᵀ δ W, with δ formed again (the pivoting consumed `work`).
+    work = p_next - p;
+    lr.m_mat.resize(rank, rank);
+    VectorXd delta_w(k);
+    for (Eigen::Index j = 0; j < rank; ++j) {
+        delta_w.noalias() = work * lr.w.col(j);
+        for (Eigen::Index i = 0; i <= j; ++i)
+            lr.m_mat(i, j) = lr.m_mat(j, i) = lr.w.col(i).dot(delta_w);
+    }
+    lr.tw.resize(k, rank);
+    lr.u.resize(rank);
+    lr.m.resize(rank);
+    lr.pz_next.resize(k);
+    lr.gain_next.resize(k);
+    return true;
+}
+
+// Relative size below which a component of the covariance step counts as
+// rounding noise.
+constexpr double LOW_RANK_RTOL = 1e-13;
+
+// One filter pass. With `low_rank` (likelihood-only passes) the covariance
+// recursion switches to the factored form after the burn-in when the step has
+// low rank; if a non-positive F then shows up, the pass gives up and sets
+// `fell_back`, and the caller reruns it with the plain recursion, which owns
+// the documented treatment of such steps.
+Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace& system,
+                                    const KalmanInit& init, bool concentrate_scale,
+                                    bool store_full, const SnapshotRequest* snapshots,
+                                    bool low_rank, bool& fell_back) {
+    fell_back = false;
     const std::size_t n = y.size();
     const std::size_t k = system.k_states;
     const auto ki = static_cast<Eigen::Index>(k);
@@ -272,6 +427,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     std::size_t steady_count = 0;
     double f_star = 0.0, log_f_star = 0.0;
 
+    // The factored form pays off when its rank is well below k; it is tried
+    // once, at the first regular step after the burn-in.
+    bool try_low_rank = low_rank && strategy.kind == KalmanStrategy::Kind::Sparse;
+    const Eigen::Index max_rank = std::max<Eigen::Index>(1, ki / 4);
+    LowRankState lr;
+    bool lr_active = false;
+    double f_lr = 0.0;
+
     for (std::size_t t = 0; t < n; ++t) {
         take_snapshots(t);
         const double d_t = t < n_d ? system.obs_intercept[static_cast<Eigen::Index>(t)] : 0.0;
@@ -295,10 +458,14 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
             continue;
         }
 
-        const double f = strategy.compute_pz_and_f(P, Z, sparse_z, pz);
+        const double f = lr_active ? f_lr : strategy.compute_pz_and_f(P, Z, sparse_z, pz);
         if (store_full) out.innovation_vars.push_back(f);
 
         if (!(f > 0.0)) {
+            if (lr_active) {
+                fell_back = true;
+                return fail(SarimaxError::data("low-rank recursion met a non-positive variance"));
+            }
             if (store_full) {
                 out.filtered_state = a;
                 out.filtered_cov = P;
@@ -318,23 +485,42 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
         if (store_full) {
             out.filtered_state = a + pz * scaled_v;
             out.filtered_cov = P;
-            rank_one_downdate(k, pz.data(), 1.0 / f, out.filtered_cov.data());
+            rank_one_downdate(k, pz.data(), f, out.filtered_cov.data());
         }
-        strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
+        if (!lr_active) strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
         strategy.predict_state(T, sparse_t, a.data(), c_t, a_next.data());
         a_next += gain * scaled_v;
         a.swap(a_next);
-        strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, 1.0 / f, work,
-                                     P_next);
-        P.swap(P_next);
         if (t >= burn) {
             sum_log_f += std::log(f);
             sum_v2_f += v * v * (1.0 / f);
         }
 
+        // Covariance to the next step: F, P·Z and the gain move in the
+        // factored form once it is active; otherwise P itself is propagated.
+        if (lr_active) {
+            lr.advance(sparse_t, sparse_z, f_lr, pz, gain);
+        } else {
+            strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, f, work, P_next);
+            if (try_low_rank && t >= burn) {
+                try_low_rank = false;
+                const double scale = std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
+                if (factor_step(P_next, P, max_rank, LOW_RANK_RTOL * scale, work, lr)) {
+                    lr_active = true;
+                    f_lr = f;
+                    lr.advance(sparse_t, sparse_z, f_lr, pz, gain);
+                }
+            }
+            P.swap(P_next);
+        }
+
         if (t >= burn + STEADY_FIRST_TEST) {
-            pz_new.setZero();
-            for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+            if (lr_active) {
+                pz_new = pz;
+            } else {
+                pz_new.setZero();
+                for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+            }
             const double delta = (pz_new - pz_prev).norm();
             const double nu = std::max(pz_prev.norm(), 1e-15);
             const bool small = delta / nu < STEADY_TOL;
@@ -385,9 +571,23 @@ Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpa
     return out;
 }
 
+}  // namespace
+
+Result<KalmanFilterOutput> kalman_core(std::span<const double> y, const StateSpace& system,
+                                       const KalmanInit& init, bool concentrate_scale,
+                                       bool store_full, const SnapshotRequest* snapshots) {
+    bool fell_back = false;
+    return run_pass(y, system, init, concentrate_scale, store_full, snapshots, false, fell_back);
+}
+
 Result<KalmanOutput> kalman_loglike(std::span<const double> y, const StateSpace& system,
                                     const KalmanInit& init, bool concentrate_scale) {
-    auto full = kalman_core(y, system, init, concentrate_scale, false);
+    // Only the likelihood is asked for, so the covariance itself need not be
+    // kept: the factored recursion may carry the pass.
+    bool fell_back = false;
+    auto full = run_pass(y, system, init, concentrate_scale, false, nullptr, true, fell_back);
+    if (fell_back)
+        full = run_pass(y, system, init, concentrate_scale, false, nullptr, false, fell_back);
     if (!full) return fail(std::move(full.error()));
     return KalmanOutput{std::move(full->innovations), full->loglike, full->scale, full->n_eff};
 }

@@ -99,12 +99,12 @@ struct KalmanStrategy {
     void predict_cov(const MatrixXd& transition, const MatrixXd& transition_t,
                      const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
                      MatrixXd& work, MatrixXd& out) const;
-    /// out = T·P·Tᵀ + RQR − w·g·gᵀ: the prediction of the updated covariance
-    /// T·(P − PZ·PZᵀ/F)·Tᵀ + RQR written with the gain g = T·PZ and w = 1/F,
-    /// so that the measurement update costs no pass of its own.
+    /// out = T·P·Tᵀ + RQR − g·gᵀ/F: the prediction of the updated covariance
+    /// T·(P − PZ·PZᵀ/F)·Tᵀ + RQR written with the gain g = T·PZ, so that the
+    /// measurement update costs no pass of its own.
     void predict_updated_cov(const MatrixXd& transition, const MatrixXd& transition_t,
                              const SparseT& sparse_t, const MatrixXd& p, const MatrixXd& rqr,
-                             const VectorXd& gain, double weight, MatrixXd& work,
+                             const VectorXd& gain, double f, MatrixXd& work,
                              MatrixXd& out) const;
     /// pz = P·Z; returns F = Zᵀ·P·Z.
     double compute_pz_and_f(const MatrixXd& p, const VectorXd& design, const SparseZ& sparse_z,
