@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -298,4 +299,68 @@ TEST(kalman_test, strategy_rule_and_sparse_lists) {
     EXPECT_EQ(KalmanStrategy::choose(SparseT::from_dense(t)).kind, KalmanStrategy::Kind::Dense);
     EXPECT_EQ(KalmanStrategy::choose(SparseT::from_dense(MatrixXd::Zero(1, 1))).kind,
               KalmanStrategy::Kind::Dense);
+}
+
+TEST(kalman_test, likelihood_pass_agrees_with_the_full_recursion) {
+    // kalman_loglike may carry the covariance in factored form after the
+    // burn-in; it must agree with the plain recursion of kalman_core.
+    struct Case {
+        const char* name;
+        SarimaxConfig config;
+        std::vector<double> flat;
+        std::size_t n;
+    };
+    SarimaxConfig trend = make_config(2, 1, 1, 1, 1, 0, 4);
+    trend.trend_kind = Trend::ct;
+    SarimaxConfig conc = make_config(1, 0, 1, 1, 1, 1, 52);
+    conc.concentrate_scale = true;
+    SarimaxConfig diffuse = make_config(3, 0, 2);
+    diffuse.enforce_stationarity = false;
+    const Case cases[] = {
+        {"airline", make_config(0, 1, 1, 0, 1, 1, 12), {-0.4, -0.6, 0.0014}, 144},
+        {"(2,1,2)(1,1,1,12)", make_config(2, 1, 2, 1, 1, 1, 12),
+         {0.5, -0.2, 0.3, 0.1, 0.3, -0.5, 1.0}, 400},
+        {"(2,1,1)(1,1,0,4) with ct", trend, {0.3, 0.01, 0.4, 0.1, -0.3, 0.2, 2.0}, 120},
+        {"(1,0,1)(1,1,1,52) concentrated", conc, {0.5, 0.2, 0.3, -0.4}, 300},
+        {"ARMA(3,2) diffuse", diffuse, {0.5, -0.2, 0.1, 0.4, 0.2, 1.0}, 200},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const StateSpace ss = build(c.config, c.flat, c.n);
+        const std::vector<double> y = simulate(ss, c.n, 21);
+        const KalmanInit init = KalmanInit::from_config_default(ss, c.config);
+        auto fast = kalman_loglike(y, ss, init, c.config.concentrate_scale);
+        auto full = kalman_core(y, ss, init, c.config.concentrate_scale, false);
+        ASSERT_OK(fast);
+        ASSERT_OK(full);
+        EXPECT_NEAR(fast->loglike, full->loglike, 1e-10 * std::abs(full->loglike));
+        EXPECT_NEAR(fast->scale, full->scale, 1e-10 * full->scale);
+        ASSERT_EQ(fast->innovations.size(), full->innovations.size());
+        for (std::size_t t = 0; t < c.n; ++t)
+            ASSERT_NEAR(fast->innovations[t], full->innovations[t],
+                        1e-8 * (1 + std::abs(full->innovations[t])))
+                << "t=" << t;
+    }
+}
+
+TEST(kalman_test, likelihood_pass_keeps_the_penalty_for_late_non_positive_variances) {
+    // σ² = −1 started from the stationary covariance of σ² = +1: F is positive
+    // at first and turns negative as the negative disturbance variance eats the
+    // prior, so the factored pass meets F ≤ 0 late; it must then give the plain
+    // recursion's result, penalties included.
+    const SarimaxConfig config = make_config(2, 0, 7, 0, 0, 0, 0);
+    std::vector<double> flat = {0.5, -0.2, 0.3, 0.2, 0.1, 0.1, 0.1, 0.1, 0.1, 1.0};
+    const StateSpace positive = build(config, flat, 80);
+    const KalmanInit init = KalmanInit::from_config_default(positive, config);
+    flat.back() = -1.0;
+    const StateSpace ss = build(config, flat, 80);
+    const std::vector<double> y = simulate(positive, 80, 4);
+    auto fast = kalman_loglike(y, ss, init, false);
+    auto full = kalman_core(y, ss, init, false, true);
+    ASSERT_OK(fast);
+    ASSERT_OK(full);
+    EXPECT_DOUBLE_EQ(fast->loglike, full->loglike);
+    const auto& f = full->innovation_vars;
+    EXPECT_GT(f.front(), 0.0);
+    EXPECT_LT(*std::min_element(f.begin(), f.end()), 0.0);
 }
