@@ -57,7 +57,7 @@ FUNCTIONS = {
         "(series_list, order, seasonal, params, exog_list=None, concentrate_scale=False, "
         "enforce_stationarity=False, enforce_invertibility=False, trend=None, "
         "simple_differencing=False)",
-        "Compute log-likelihood for multiple time series in parallel (TBB).\n\n"
+        "Compute log-likelihood for multiple time series in parallel (oneTBB).\n\n"
         "All series share the same model config and parameters.\n"
         'Returns a list of dicts, each with "loglike" key or "error" key.',
     ),
@@ -65,7 +65,7 @@ FUNCTIONS = {
         "(series_list, order, seasonal, enforce_stationarity=True, enforce_invertibility=True, "
         "concentrate_scale=False, method=None, maxiter=None, exog_list=None, trend=None, "
         "simple_differencing=False)",
-        "Fit SARIMAX models to multiple time series in parallel (TBB).\n\n"
+        "Fit SARIMAX models to multiple time series in parallel (oneTBB).\n\n"
         "Returns a list of dicts (one per series), each with the same keys as sarimax_fit.\n"
         'Failed series return a dict with "error" key instead.',
     ),
@@ -74,7 +74,7 @@ FUNCTIONS = {
         "concentrate_scale=False, method=None, maxiter=None, exog=None, trend=None, "
         "simple_differencing=False)",
         "Fit a single time series with multiple (order, seasonal_order) combinations\n"
-        "in parallel using TBB.\n\n"
+        "in parallel using oneTBB.\n\n"
         "Returns a list of dicts (one per combination), same structure as sarimax_fit.\n"
         'Failed combinations have an "error" key instead of fit results.',
     ),
@@ -82,7 +82,7 @@ FUNCTIONS = {
         "(series_list, order, seasonal, params_list, steps=10, alpha=0.05, "
         "concentrate_scale=False, exog_list=None, exog_forecast_list=None, trend=None, "
         "simple_differencing=False, enforce_stationarity=True, enforce_invertibility=True)",
-        "Forecast multiple time series in parallel (TBB).\n\n"
+        "Forecast multiple time series in parallel (oneTBB).\n\n"
         "Each series uses its own parameter vector from params_list.\n"
         "Returns a list of dicts (one per series).",
     ),
