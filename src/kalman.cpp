@@ -37,12 +37,13 @@ KalmanInit KalmanInit::approximate_diffuse(std::size_t k) {
 SparseT SparseT::from_dense(const MatrixXd& transition) {
     SparseT sparse;
     sparse.k = static_cast<std::size_t>(transition.rows());
-    // Runs still open after the previous row, found by the column they expect
-    // next; an entry continues the run ending just above-left of it with the
-    // same value, or starts a new one.
+    // Runs still open after the previous row; an entry continues the run
+    // ending just above-left of it with the same value and the same leading
+    // status, or starts a new one.
     std::vector<std::size_t> open, still_open;
     for (Eigen::Index i = 0; i < transition.rows(); ++i) {
         still_open.clear();
+        bool leads = true;
         for (Eigen::Index j = 0; j < transition.cols(); ++j) {
             const double value = transition(i, j);
             if (value == 0.0 && !std::isnan(value)) continue;
@@ -51,19 +52,23 @@ SparseT SparseT::from_dense(const MatrixXd& transition) {
             for (std::size_t r : open) {
                 const Run& run = sparse.runs[r];
                 if (run.col + run.length == j && run.row + run.length == i &&
-                    run.value == value) {
+                    run.value == value && run.leads == leads) {
                     target = r;
                     break;
                 }
             }
             if (target == sparse.runs.size())
-                sparse.runs.push_back({i, j, 1, value});
+                sparse.runs.push_back({i, j, 1, value, leads});
             else
                 ++sparse.runs[target].length;
             still_open.push_back(target);
+            leads = false;
         }
+        if (leads) sparse.empty_rows.push_back(i);
         open.swap(still_open);
     }
+    std::stable_partition(sparse.runs.begin(), sparse.runs.end(),
+                          [](const Run& run) { return run.leads; });
     return sparse;
 }
 
@@ -94,13 +99,17 @@ namespace {
 #define TEMBREL_MULTIVERSION
 #endif
 
-// dst += T·src for vectors of length k.
-inline void add_product(const SparseT& t, const double* src, double* dst) {
+// dst = T·src for vectors of length k (dst and src distinct).
+inline void apply_transition(const SparseT& t, const double* src, double* dst) {
+    for (Eigen::Index i : t.empty_rows) dst[i] = 0.0;
     for (const auto& run : t.runs) {
         const double* s = src + run.col;
         double* d = dst + run.row;
         const double v = run.value;
-        for (Eigen::Index m = 0; m < run.length; ++m) d[m] += v * s[m];
+        if (run.leads)
+            for (Eigen::Index m = 0; m < run.length; ++m) d[m] = v * s[m];
+        else
+            for (Eigen::Index m = 0; m < run.length; ++m) d[m] += v * s[m];
     }
 }
 
@@ -115,20 +124,25 @@ TEMBREL_MULTIVERSION
 void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const double* g,
                      double f, double* work, double* out) {
     const std::size_t k = t.k;
-    for (std::size_t r = 0; r < k * k; ++r) work[r] = 0.0;
+    for (Eigen::Index i : t.empty_rows) {
+        double* d = work + static_cast<std::size_t>(i) * k;
+        for (std::size_t r = 0; r < k; ++r) d[r] = 0.0;
+    }
     for (const auto& run : t.runs) {
         const std::size_t len = static_cast<std::size_t>(run.length) * k;
         const double* s = x + static_cast<std::size_t>(run.col) * k;
         double* d = work + static_cast<std::size_t>(run.row) * k;
         const double v = run.value;
-        for (std::size_t r = 0; r < len; ++r) d[r] += v * s[r];
+        if (run.leads)
+            for (std::size_t r = 0; r < len; ++r) d[r] = v * s[r];
+        else
+            for (std::size_t r = 0; r < len; ++r) d[r] += v * s[r];
     }
     // T·W is summed in full before RQR and the gain term are added: its large
     // diffuse parts then cancel against the gain term in one rounding.
     for (std::size_t c = 0; c < k; ++c) {
         double* dst = out + c * k;
-        for (std::size_t r = 0; r < k; ++r) dst[r] = 0.0;
-        add_product(t, work + c * k, dst);
+        apply_transition(t, work + c * k, dst);
         const double* q = rqr + c * k;
         if (g != nullptr) {
             // (g_r·g_c)/F, rounded once: the same value for (r, c) and (c, r),
@@ -187,8 +201,7 @@ void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sp
             out[i] = acc;
         }
     } else {
-        for (Eigen::Index i = 0; i < k; ++i) out[i] = 0.0;
-        add_product(sparse_t, a, out);
+        apply_transition(sparse_t, a, out);
     }
     if (c != nullptr)
         for (Eigen::Index i = 0; i < k; ++i) out[i] += c[i];
@@ -269,8 +282,7 @@ struct LowRankState {
             um += u[i] * acc;
         }
         const double f_next = f + um;
-        for (Eigen::Index x = 0; x < k * r; ++x) twd[x] = 0.0;
-        for (Eigen::Index j = 0; j < r; ++j) add_product(t, wd + j * k, twd + j * k);
+        for (Eigen::Index j = 0; j < r; ++j) apply_transition(t, wd + j * k, twd + j * k);
         double* pzd = pz.data();
         double* gd = gain.data();
         double* pzn = pz_next.data();

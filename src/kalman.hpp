@@ -61,9 +61,13 @@ struct SparseT {
         Eigen::Index col;     ///< first column
         Eigen::Index length;  ///< number of entries, ≥ 1
         double value;
+        bool leads;           ///< its entries are the first of their rows
     };
     std::vector<Entry> entries;
-    std::vector<Run> runs;  ///< every entry in exactly one run
+    /// Every entry in exactly one run; the leading runs come first, so that a
+    /// product can assign them and add the rest, without clearing its output.
+    std::vector<Run> runs;
+    std::vector<Eigen::Index> empty_rows;  ///< rows of T without entries
     std::size_t k = 0;
 
     static SparseT from_dense(const MatrixXd& transition);
