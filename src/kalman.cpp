@@ -15,11 +15,18 @@ constexpr double LN_DEGENERATE_F = 23.025850929940457;
 constexpr double LN_2PI = 1.8378770664093453;
 
 // Steady-state detection: the relative change of P·Z must stay below the
-// tolerance for this many consecutive tests, which start this many steps
-// after the burn-in.
+// tolerance for at least this many consecutive tests, which start this many
+// steps after the burn-in.
 constexpr double STEADY_TOL = 1e-9;
 constexpr std::size_t STEADY_COUNT = 3;
 constexpr std::size_t STEADY_FIRST_TEST = 5;
+
+// A change of the covariance can take up to k steps to reach P·Z: in a
+// seasonal model P·Z may stand still for most of a season and then move
+// again at the seasonal lag. So P·Z must have stood still for k consecutive
+// steps, not just a few, before the gain is frozen; otherwise the filter
+// freezes a covariance that is still converging and the likelihood is wrong.
+constexpr std::size_t steady_window(std::size_t k) noexcept { return std::max(STEADY_COUNT, k); }
 
 
 }  // namespace
@@ -437,6 +444,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     double sum_v2_f = 0.0;   // Σ v_t²/F_t over t ≥ burn
     bool converged = false;
     std::size_t steady_count = 0;
+    const std::size_t steady_needed = steady_window(k);
     double f_star = 0.0, log_f_star = 0.0;
 
     // The factored form pays off when its rank is well below k; it is tried
@@ -537,7 +545,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
             const double nu = std::max(pz_prev.norm(), 1e-15);
             const bool small = delta / nu < STEADY_TOL;
             steady_count = small ? steady_count + 1 : 0;
-            if (small && steady_count >= STEADY_COUNT) {
+            if (small && steady_count >= steady_needed) {
                 const double f_candidate = sparse_z.dot(pz_new.data());
                 if (std::isfinite(f_candidate) && f_candidate > 0.0) {
                     converged = true;

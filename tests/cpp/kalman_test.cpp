@@ -205,10 +205,14 @@ TEST(kalman_test, agrees_with_a_textbook_filter_across_models) {
         {"ARIMA(1,1,0) with ct trend", trend, {0.2, 0.01, 0.4, 1.0}, false},
         {"airline", make_config(0, 1, 1, 0, 1, 1, 12), {-0.4, -0.6, 0.01}, false},
         {"(2,0,1)(1,0,1,4) concentrated", conc, {0.3, 0.1, 0.2, 0.5, -0.3}, false},
+        // P·Z stands still for most of a season and moves again at lag 52:
+        // the gain must not be frozen before the covariance has settled.
+        {"(1,0,1)(1,1,1,52) long series", make_config(1, 0, 1, 1, 1, 1, 52),
+         {0.5, 0.2, 0.3, -0.4, 1.0}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::size_t n = 150;
+        const std::size_t n = 400;
         const StateSpace ss = build(c.config, c.flat, n);
         const std::vector<double> y = simulate(ss, n, 11);
         const KalmanInit init = c.diffuse ? KalmanInit::approximate_diffuse(ss.k_states)

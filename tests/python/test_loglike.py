@@ -267,6 +267,7 @@ def test_stationary_models_match_the_gaussian_density(name, order, seasonal, par
 
 AIR = np.log(read_column(AIRLINE, "passengers"))
 WALK = np.cumsum(simulate(120, seed=3)) + 10.0
+LONG_WALK = np.cumsum(simulate(320, seed=8)) + 10.0
 EXOG1 = np.linspace(0, 3, 120)[:, None] ** 2 + RNG.standard_normal((120, 1))
 
 STATE_CASES = [
@@ -286,6 +287,10 @@ STATE_CASES = [
      [0.4, 0.3, -0.1, 0.2, 1.0], {"exog": EXOG1, "simple_differencing": True}),
     ("ARMA(1,1) diffuse start", WALK, (1, 0, 1), (0, 0, 0, 0), [0.9, 0.2, 1.0],
      {"enforce_stationarity": False}),
+    # The covariance keeps moving at the seasonal lag long after P·Z has
+    # stood still for a while: the steady state must not be declared early.
+    ("(1,0,1)(1,1,1,52) weekly season", LONG_WALK, (1, 0, 1), (1, 1, 1, 52),
+     [0.5, 0.2, 0.3, -0.4, 1.0], {}),
     ("airline diffuse start", AIR, (0, 1, 1), (0, 1, 1, 12), [-0.4, -0.6, 0.0014],
      {"enforce_stationarity": False}),
     ("ARIMA(1,1,1) with constant, diffuse, concentrated", WALK, (1, 1, 1), (0, 0, 0, 0),
