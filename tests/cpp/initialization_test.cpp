@@ -11,33 +11,13 @@
 #include "test_util.hpp"
 
 using namespace tembrel;
+using namespace tembrel::testing;
 
 namespace {
 
-SarimaxConfig make_config(std::size_t p, std::size_t d, std::size_t q) {
-    SarimaxConfig c;
-    c.p = p; c.d = d; c.q = q;
-    return c;
-}
-
 KalmanInit init_for(const SarimaxConfig& config, const std::vector<double>& flat,
                     std::size_t n = 5) {
-    auto params = SarimaxParams::from_flat(flat, config);
-    EXPECT_TRUE(params.has_value());
-    auto ss = StateSpace::new_(config, *params, n, nullptr);
-    EXPECT_TRUE(ss.has_value());
-    return KalmanInit::from_config_default(*ss, config);
-}
-
-MatrixXd mat(std::initializer_list<std::initializer_list<double>> r) {
-    MatrixXd m(static_cast<Eigen::Index>(r.size()), static_cast<Eigen::Index>(r.begin()->size()));
-    Eigen::Index i = 0;
-    for (const auto& row : r) {
-        Eigen::Index j = 0;
-        for (double v : row) m(i, j++) = v;
-        ++i;
-    }
-    return m;
+    return KalmanInit::from_config_default(build(config, flat, n), config);
 }
 
 }  // namespace
@@ -73,15 +53,15 @@ TEST(initialization_test, worked_examples) {
     simple.simple_differencing = true;
     const auto St = KalmanInit::Kind::Stationary, Df = KalmanInit::Kind::ApproximateDiffuse;
     const Case cases[] = {
-        {"AR(1)", make_config(1, 0, 0), {0.5, 1.0}, mat({{4.0 / 3.0}}), 0, St},
-        {"AR(1) not enforced", not_enforced, {0.5, 1.0}, mat({{1e6}}), 1, Df},
-        {"AR(1) unit root", make_config(1, 0, 0), {1.0, 1.0}, mat({{1e6}}), 1, Df},
-        {"ARIMA(1,1,0)", make_config(1, 1, 0), {0.5, 1.5}, mat({{1e6, 0}, {0, 2.0}}), 1, St},
-        {"ARIMA(1,1,0) simply differenced", simple, {0.5, 1.5}, mat({{2.0}}), 0, St},
-        {"MA(1)", make_config(0, 0, 1), {0.4, 2.0}, mat({{2.32, 0.8}, {0.8, 0.32}}), 0, St},
-        {"zero variance takes one jitter", make_config(1, 0, 0), {0.5, 0.0}, mat({{1e-12}}), 0,
+        {"AR(1)", make_config(1, 0, 0), {0.5, 1.0}, rows({{4.0 / 3.0}}), 0, St},
+        {"AR(1) not enforced", not_enforced, {0.5, 1.0}, rows({{1e6}}), 1, Df},
+        {"AR(1) unit root", make_config(1, 0, 0), {1.0, 1.0}, rows({{1e6}}), 1, Df},
+        {"ARIMA(1,1,0)", make_config(1, 1, 0), {0.5, 1.5}, rows({{1e6, 0}, {0, 2.0}}), 1, St},
+        {"ARIMA(1,1,0) simply differenced", simple, {0.5, 1.5}, rows({{2.0}}), 0, St},
+        {"MA(1)", make_config(0, 0, 1), {0.4, 2.0}, rows({{2.32, 0.8}, {0.8, 0.32}}), 0, St},
+        {"zero variance takes one jitter", make_config(1, 0, 0), {0.5, 0.0}, rows({{1e-12}}), 0,
          St},
-        {"negative variance falls back", make_config(1, 0, 0), {0.5, -1.0}, mat({{1e6}}), 1, Df},
+        {"negative variance falls back", make_config(1, 0, 0), {0.5, -1.0}, rows({{1e6}}), 1, Df},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -13,23 +13,9 @@
 #include "test_util.hpp"
 
 using namespace tembrel;
+using namespace tembrel::testing;
 
 namespace {
-
-SarimaxConfig make_config(std::size_t p, std::size_t d, std::size_t q, std::size_t P = 0,
-                          std::size_t D = 0, std::size_t Q = 0, std::size_t s = 0) {
-    SarimaxConfig c;
-    c.p = p; c.d = d; c.q = q; c.P = P; c.D = D; c.Q = Q; c.s = s;
-    return c;
-}
-
-StateSpace build(const SarimaxConfig& config, const std::vector<double>& flat, std::size_t n) {
-    auto params = SarimaxParams::from_flat(flat, config);
-    EXPECT_TRUE(params.has_value());
-    auto ss = StateSpace::new_(config, *params, n, nullptr);
-    EXPECT_TRUE(ss.has_value());
-    return std::move(*ss);
-}
 
 KalmanInit manual_init(const VectorXd& a0, const MatrixXd& p0, std::size_t burn) {
     KalmanInit init;

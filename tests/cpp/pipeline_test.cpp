@@ -7,15 +7,7 @@
 #include "test_util.hpp"
 
 using namespace tembrel;
-
-namespace {
-SarimaxConfig make_config(std::size_t p, std::size_t d, std::size_t q, std::size_t P = 0,
-                          std::size_t D = 0, std::size_t Q = 0, std::size_t s = 0) {
-    SarimaxConfig c;
-    c.p = p; c.d = d; c.q = q; c.P = P; c.D = D; c.Q = Q; c.s = s;
-    return c;
-}
-}  // namespace
+using namespace tembrel::testing;
 
 TEST(pipeline_test, seasonal_differences_come_before_regular_ones) {
     const std::vector<double> squares = {0, 1, 4, 9, 16, 25, 36};

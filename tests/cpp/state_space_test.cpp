@@ -8,37 +8,7 @@
 #include "test_util.hpp"
 
 using namespace tembrel;
-
-namespace {
-
-SarimaxConfig make_config(std::size_t p, std::size_t d, std::size_t q, std::size_t P = 0,
-                          std::size_t D = 0, std::size_t Q = 0, std::size_t s = 0) {
-    SarimaxConfig c;
-    c.p = p; c.d = d; c.q = q; c.P = P; c.D = D; c.Q = Q; c.s = s;
-    return c;
-}
-
-StateSpace build(const SarimaxConfig& config, const std::vector<double>& flat, std::size_t n,
-                 const ExogColumns* exog = nullptr) {
-    auto params = SarimaxParams::from_flat(flat, config);
-    EXPECT_TRUE(params.has_value());
-    auto ss = StateSpace::new_(config, *params, n, exog);
-    EXPECT_TRUE(ss.has_value()) << ss.error().display();
-    return std::move(*ss);
-}
-
-MatrixXd rows(std::initializer_list<std::initializer_list<double>> r) {
-    MatrixXd m(static_cast<Eigen::Index>(r.size()), static_cast<Eigen::Index>(r.begin()->size()));
-    Eigen::Index i = 0;
-    for (const auto& row : r) {
-        Eigen::Index j = 0;
-        for (double v : row) m(i, j++) = v;
-        ++i;
-    }
-    return m;
-}
-
-}  // namespace
+using namespace tembrel::testing;
 
 TEST(state_space_test, flat_vector_splits_into_blocks_in_layout_order) {
     SarimaxConfig c = make_config(1, 0, 1, 1, 0, 1, 4);
