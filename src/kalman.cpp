@@ -369,6 +369,66 @@ bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_ran
     return true;
 }
 
+// The rest of a likelihood-only pass once the gain is frozen: P no longer
+// moves, so each step is the innovation and the mean update. Kept apart from
+// the general loop so that the sums and the state stay in registers.
+struct SteadyTail {
+    const double* y;
+    const double* obs_intercept;
+    std::size_t n_d;
+    const double* c_base;  // null without state intercept
+    std::size_t burn;
+    double f_star, log_f_star, inv_f_star;
+};
+
+void run_steady_tail(const SteadyTail& s, std::size_t t0, std::size_t n, const StateSpace& system,
+                     const SparseT& sparse_t, const SparseZ& sparse_z,
+                     const KalmanStrategy& strategy, const VectorXd& gain, VectorXd& a,
+                     VectorXd& a_next, double* innovations, double& sum_log_f, double& sum_v2_f) {
+    const std::size_t k = system.k_states;
+    double slf = sum_log_f, svf = sum_v2_f;
+    if (k == 1) {
+        // Scalar models (white noise, AR(1)): a ← (T − K*Z/F*)·a + K*·(y − d)/F* + c
+        // keeps a single multiply-add on the chain from a_t to a_{t+1}.
+        const double z = system.design[0];
+        const double g = gain[0] * s.inv_f_star;
+        const double l = system.transition(0, 0) - g * z;
+        double a0 = a[0];
+        for (std::size_t t = t0; t < n; ++t) {
+            const double d_t = t < s.n_d ? s.obs_intercept[t] : 0.0;
+            const double v = s.y[t] - z * a0 - d_t;
+            innovations[t] = v;
+            a0 = l * a0 + g * (s.y[t] - d_t) + (s.c_base != nullptr ? s.c_base[t] : 0.0);
+            if (t >= s.burn) {
+                slf += s.log_f_star;
+                svf += v * (v * s.inv_f_star);
+            }
+        }
+        a[0] = a0;
+    } else {
+        const auto ki = static_cast<Eigen::Index>(k);
+        for (std::size_t t = t0; t < n; ++t) {
+            const double d_t = t < s.n_d ? s.obs_intercept[t] : 0.0;
+            const double v = s.y[t] - sparse_z.dot(a.data()) - d_t;
+            innovations[t] = v;
+            const double scaled = v * s.inv_f_star;
+            strategy.predict_state(system.transition, sparse_t, a.data(),
+                                   s.c_base != nullptr ? s.c_base + t * k : nullptr,
+                                   a_next.data());
+            double* next = a_next.data();
+            const double* g = gain.data();
+            for (Eigen::Index i = 0; i < ki; ++i) next[i] += g[i] * scaled;
+            a.swap(a_next);
+            if (t >= s.burn) {
+                slf += s.log_f_star;
+                svf += v * scaled;
+            }
+        }
+    }
+    sum_log_f = slf;
+    sum_v2_f = svf;
+}
+
 // Relative size below which a component of the covariance step counts as
 // rounding noise.
 constexpr double LOW_RANK_RTOL = 1e-13;
@@ -413,7 +473,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     VectorXd pz_star(ki), gain(ki), gain_star(ki);
 
     KalmanFilterOutput out;
-    out.innovations.reserve(n);
+    out.innovations.resize(n);
     out.filtered_state = VectorXd::Zero(ki);
     out.filtered_cov = MatrixXd::Zero(ki, ki);
     if (store_full) out.innovation_vars.reserve(n);
@@ -424,6 +484,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
                        !system.state_intercept.isZero(0.0);
     const double* c_base = use_c ? system.state_intercept.data() : nullptr;
     const auto n_d = static_cast<std::size_t>(system.obs_intercept.size());
+    const double* obs_intercept = system.obs_intercept.data();
 
     std::size_t next_origin = 0;
     auto take_snapshots = [&](std::size_t t) {
@@ -445,7 +506,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     bool converged = false;
     std::size_t steady_count = 0;
     const std::size_t steady_needed = steady_window(k);
-    double f_star = 0.0, log_f_star = 0.0;
+    double f_star = 0.0, log_f_star = 0.0, inv_f_star = 0.0;
 
     // The factored form pays off when its rank is well below k; it is tried
     // once, at the first regular step after the burn-in.
@@ -457,23 +518,28 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
 
     for (std::size_t t = 0; t < n; ++t) {
         take_snapshots(t);
-        const double d_t = t < n_d ? system.obs_intercept[static_cast<Eigen::Index>(t)] : 0.0;
+        const double d_t = t < n_d ? obs_intercept[t] : 0.0;
         const double v = y[t] - sparse_z.dot(a.data()) - d_t;
-        out.innovations.push_back(v);
+        out.innovations[t] = v;
         const double* c_t = use_c ? c_base + t * k : nullptr;
 
         if (converged) {
             // Frozen gain: P no longer changes, a moves by the steady gain.
+            // (v·(1/F*) rather than v/F*: the division would sit on the
+            // step-to-step dependency chain of a.)
+            const double scaled = v * inv_f_star;
             if (store_full) {
                 out.innovation_vars.push_back(f_star);
-                out.filtered_state = a + pz_star * (v / f_star);
+                out.filtered_state = a + pz_star * scaled;
             }
             strategy.predict_state(T, sparse_t, a.data(), c_t, a_next.data());
-            a_next += gain_star * (v / f_star);
+            double* next = a_next.data();
+            const double* g = gain_star.data();
+            for (std::size_t i = 0; i < k; ++i) next[i] += g[i] * scaled;
             a.swap(a_next);
             if (t >= burn) {
                 sum_log_f += log_f_star;
-                sum_v2_f += v * v / f_star;
+                sum_v2_f += v * scaled;
             }
             continue;
         }
@@ -551,8 +617,17 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
                     converged = true;
                     f_star = f_candidate;
                     log_f_star = std::log(f_candidate);
+                    inv_f_star = 1.0 / f_candidate;
                     pz_star = pz_new;
                     strategy.predict_state(T, sparse_t, pz_star.data(), nullptr, gain_star.data());
+                    if (!store_full && snapshots == nullptr) {
+                        pz_prev.swap(pz_new);
+                        run_steady_tail({y.data(), obs_intercept, n_d, c_base, burn, f_star,
+                                         log_f_star, inv_f_star},
+                                        t + 1, n, system, sparse_t, sparse_z, strategy, gain_star,
+                                        a, a_next, out.innovations.data(), sum_log_f, sum_v2_f);
+                        break;
+                    }
                 }
             }
             pz_prev.swap(pz_new);
