@@ -259,6 +259,37 @@ double KalmanStrategy::compute_pz_and_f(const MatrixXd& p, const VectorXd& desig
 
 namespace {
 
+// The vector part of a factored step, for W and T·W of k × r (by columns):
+//     pz_next = pz + W·m,  gain_next = gain + (T·W)·m,  W ← T·W − gain·uᵀ/F.
+// After the burn-in every quantity here is of the size of the data's
+// variance, so scaling by 1/F loses nothing.
+TEMBREL_MULTIVERSION
+void update_vectors(Eigen::Index k, Eigen::Index r, double* __restrict w,
+                    const double* __restrict tw, const double* __restrict m,
+                    const double* __restrict u, double inv_f, const double* __restrict pz,
+                    const double* __restrict gain, double* __restrict pz_next,
+                    double* __restrict gain_next) {
+    for (Eigen::Index x = 0; x < k; ++x) {
+        pz_next[x] = pz[x];
+        gain_next[x] = gain[x];
+    }
+    for (Eigen::Index j = 0; j < r; ++j) {
+        const double mj = m[j];
+        const double* wc = w + j * k;
+        const double* twc = tw + j * k;
+        for (Eigen::Index x = 0; x < k; ++x) {
+            pz_next[x] += mj * wc[x];
+            gain_next[x] += mj * twc[x];
+        }
+    }
+    for (Eigen::Index j = 0; j < r; ++j) {
+        const double uj = u[j] * inv_f;
+        double* dst = w + j * k;
+        const double* src = tw + j * k;
+        for (Eigen::Index x = 0; x < k; ++x) dst[x] = src[x] - gain[x] * uj;
+    }
+}
+
 // The covariance recursion in factored-difference form (the Chandrasekhar
 // recursions of Morf, Sidhu and Kailath, 1974). For a time-invariant system
 // the step δ_t = P_{t+1} − P_t has the rank of the first step and obeys
@@ -290,29 +321,8 @@ struct LowRankState {
         }
         const double f_next = f + um;
         for (Eigen::Index j = 0; j < r; ++j) apply_transition(t, wd + j * k, twd + j * k);
-        double* pzd = pz.data();
-        double* gd = gain.data();
-        double* pzn = pz_next.data();
-        double* gn = gain_next.data();
-        for (Eigen::Index x = 0; x < k; ++x) {
-            pzn[x] = pzd[x];
-            gn[x] = gd[x];
-        }
-        for (Eigen::Index j = 0; j < r; ++j) {
-            const double mj = m[j];
-            const double* wc = wd + j * k;
-            const double* twc = twd + j * k;
-            for (Eigen::Index x = 0; x < k; ++x) {
-                pzn[x] += mj * wc[x];
-                gn[x] += mj * twc[x];
-            }
-        }
-        for (Eigen::Index j = 0; j < r; ++j) {
-            const double uj = u[j];
-            double* dst = wd + j * k;
-            const double* src = twd + j * k;
-            for (Eigen::Index x = 0; x < k; ++x) dst[x] = src[x] - (gd[x] * uj) / f;
-        }
+        update_vectors(k, r, wd, twd, m.data(), u.data(), 1.0 / f, pz.data(), gain.data(),
+                       pz_next.data(), gain_next.data());
         for (Eigen::Index j = 0; j < r; ++j)
             for (Eigen::Index i = 0; i < r; ++i) m_mat(i, j) -= (m[i] * m[j]) / f_next;
         f = f_next;
