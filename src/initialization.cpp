@@ -24,11 +24,25 @@ std::optional<MatrixXd> lyapunov_doubling(const MatrixXd& a, const MatrixXd& q) 
     if (m == 0) return MatrixXd(0, 0);
     MatrixXd a_i = a, q_i = q;
     MatrixXd aq(m, m), q_next(m, m), a_next(m, m);
+    // The powers of a companion-form block stay sparse for a while (those of
+    // a pure moving-average block, a shift, stay sparse for good): while they
+    // do, the products go through the sparse form, as in the filter.
+    bool sparse = true;
     for (int i = 1; i <= LYAPUNOV_MAX_DOUBLINGS; ++i) {
-        aq.noalias() = a_i * q_i;
-        q_next = q_i;
-        q_next.noalias() += aq * a_i.transpose();
-        a_next.noalias() = a_i * a_i;
+        if (sparse) {
+            const SparseT st = SparseT::from_dense(a_i);
+            sparse = m > 3 && st.entries.size() * 4 < static_cast<std::size_t>(m * m);
+            if (sparse) {
+                st.sandwich(q_i, q_i, aq, q_next);
+                for (Eigen::Index c = 0; c < m; ++c) st.apply(a_i.col(c).data(), a_next.col(c).data());
+            }
+        }
+        if (!sparse) {
+            aq.noalias() = a_i * q_i;
+            q_next = q_i;
+            q_next.noalias() += aq * a_i.transpose();
+            a_next.noalias() = a_i * a_i;
+        }
         const double delta = (q_next - q_i).norm();
         const double tol = LYAPUNOV_RTOL * std::max(q_i.norm(), 1.0);
         q_i.swap(q_next);

@@ -121,7 +121,7 @@ inline void apply_transition(const SparseT& t, const double* src, double* dst) {
 }
 
 // out = T·X·Tᵀ + RQR − g·gᵀ/f (the last term only when g is not null), for
-// column-major k × k matrices, X symmetric.
+// column-major k × k matrices.
 //
 // W = X·Tᵀ is formed by columns, W[:, i] = Σ_j T[i, j]·X[:, j]: a run of
 // length L adds L contiguous columns of X into L contiguous columns of W.
@@ -197,6 +197,16 @@ void dense_sandwich(const MatrixXd& t, const MatrixXd& t_t, const MatrixXd& x, c
 }
 
 }  // namespace
+
+void SparseT::apply(const double* src, double* dst) const { apply_transition(*this, src, dst); }
+
+void SparseT::sandwich(const MatrixXd& x, const MatrixXd& add, MatrixXd& work,
+                       MatrixXd& out) const {
+    const auto ki = static_cast<Eigen::Index>(k);
+    TEMBREL_ENSURE(x.rows() == ki && x.cols() == ki && add.rows() == ki && add.cols() == ki);
+    TEMBREL_ENSURE(work.rows() == ki && work.cols() == ki && out.rows() == ki && out.cols() == ki);
+    sparse_sandwich(*this, x.data(), add.data(), nullptr, 1.0, work.data(), out.data());
+}
 
 void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sparse_t,
                                    const double* a, const double* c, double* out) const {

@@ -71,6 +71,12 @@ struct SparseT {
     std::size_t k = 0;
 
     static SparseT from_dense(const MatrixXd& transition);
+
+    /// dst = T·src for vectors of length k (distinct buffers).
+    void apply(const double* src, double* dst) const;
+    /// out = T·X·Tᵀ + add for k × k matrices; `work` is k × k
+    /// scratch. `out` is distinct from `x`, `add` and `work`.
+    void sandwich(const MatrixXd& x, const MatrixXd& add, MatrixXd& work, MatrixXd& out) const;
 };
 
 /// The nonzero entries of the design vector, in increasing index.

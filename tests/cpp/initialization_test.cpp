@@ -34,6 +34,19 @@ TEST(initialization_test, doubling_solves_the_lyapunov_equation) {
     EXPECT_LT((*p - a * *p * a.transpose() - q).norm(), 1e-12 * q.norm());
     EXPECT_EQ(*p, p->transpose());
 
+    // Companion blocks take the sparse products while their powers stay
+    // sparse: a pure shift (moving average) and one with seasonal AR terms.
+    for (const double phi : {0.0, 0.5}) {
+        SCOPED_TRACE(phi);
+        const StateSpace ss =
+            build(make_config(1, 0, 1, 1, 0, 1, 12), {phi, 0.4, 0.5 * phi, -0.6, 1.0}, 3);
+        const MatrixXd& t = ss.transition;
+        const MatrixXd rqr = ss.selection * ss.selection.transpose();
+        auto sol = solve_lyapunov_general(t, rqr);
+        ASSERT_TRUE(sol.has_value());
+        EXPECT_LT((*sol - t * *sol * t.transpose() - rqr).norm(), 1e-12 * sol->norm());
+    }
+
     EXPECT_FALSE(lyapunov_doubling(MatrixXd::Identity(2, 2), MatrixXd::Identity(2, 2)));
     EXPECT_EQ(lyapunov_doubling(MatrixXd(0, 0), MatrixXd(0, 0))->size(), 0);
 }
