@@ -113,6 +113,11 @@ inline void apply_transition(const SparseT& t, const double* src, double* dst) {
         const double* s = src + run.col;
         double* d = dst + run.row;
         const double v = run.value;
+        // Single entries (AR coefficients, level links) skip the loop set-up.
+        if (run.length == 1) {
+            d[0] = run.leads ? v * s[0] : d[0] + v * s[0];
+            continue;
+        }
         if (run.leads)
             for (Eigen::Index m = 0; m < run.length; ++m) d[m] = v * s[m];
         else
@@ -499,9 +504,8 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     if (store_full) out.innovation_vars.reserve(n);
 
     // The intercept rows are added only when the system carries one per
-    // observation and at least one of them is nonzero.
-    const bool use_c = static_cast<std::size_t>(system.state_intercept.size()) == n * k &&
-                       !system.state_intercept.isZero(0.0);
+    // observation (a system without a trend carries none).
+    const bool use_c = static_cast<std::size_t>(system.state_intercept.size()) == n * k;
     const double* c_base = use_c ? system.state_intercept.data() : nullptr;
     const auto n_d = static_cast<std::size_t>(system.obs_intercept.size());
     const double* obs_intercept = system.obs_intercept.data();

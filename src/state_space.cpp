@@ -86,8 +86,11 @@ Result<StateSpace> StateSpace::new_(const SarimaxConfig& config, const SarimaxPa
     else
         ss.obs_intercept.setZero(n);
 
-    ss.state_intercept =
-        build_state_intercept(n, k, k_diff, config.trend_kind, params.trend_coeffs);
+    // Without a trend every intercept would be zero: the system then carries
+    // none at all, which the filter reads as c_t = 0 and which saves n·k values.
+    if (config.trend_kind != Trend::n && !params.trend_coeffs.empty())
+        ss.state_intercept =
+            build_state_intercept(n, k, k_diff, config.trend_kind, params.trend_coeffs);
     return ss;
 }
 

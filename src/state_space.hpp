@@ -20,7 +20,8 @@ namespace tembrel {
 ///
 ///   transition      T  k × k        design        Z  k
 ///   selection       R  k × 1        state_cov     Q  1 × 1
-///   obs_intercept   d  n            state_intercept c  n·k, time-major (row t = c_t)
+///   obs_intercept   d  n            state_intercept c  n·k, time-major (row t = c_t);
+///                                                      empty without a trend (c_t = 0)
 struct StateSpace {
     MatrixXd transition;
     VectorXd design;

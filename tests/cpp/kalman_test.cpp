@@ -52,7 +52,9 @@ Reference reference_filter(const std::vector<double>& y, const StateSpace& ss,
             a += pz * (v / f);
             P -= pz * pz.transpose() / f;
         }
-        a = T * a + ss.state_intercept.segment(static_cast<Eigen::Index>(t) * k, k);
+        a = T * a;
+        if (ss.state_intercept.size() > 0)
+            a += ss.state_intercept.segment(static_cast<Eigen::Index>(t) * k, k);
         P = T * P * T.transpose() + rqr;
         if (t >= init.burn) {
             if (!(f > 0)) f = 1e10;

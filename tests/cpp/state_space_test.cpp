@@ -101,6 +101,9 @@ TEST(state_space_test, trend_enters_the_first_arma_state) {
     const VectorXd expected = (VectorXd(6) << 0, 2.0, 0, 2.5, 0, 3.0).finished();
     EXPECT_EQ(ss.state_intercept, expected);
 
+    // Without a trend the system carries no intercept at all.
+    EXPECT_EQ(build(make_config(1, 1, 0), {0.1, 1.0}, 3).state_intercept.size(), 0);
+
     const VectorXd slope =
         StateSpace::build_state_intercept(3, 1, 0, Trend::t, std::vector<double>{0.5});
     EXPECT_EQ(slope, (VectorXd(3) << 0, 0.5, 1.0).finished());
