@@ -48,6 +48,10 @@ SparseT SparseT::from_dense(const MatrixXd& transition) {
     // ending just above-left of it with the same value and the same leading
     // status, or starts a new one.
     std::vector<std::size_t> open, still_open;
+    open.reserve(sparse.k);
+    still_open.reserve(sparse.k);
+    sparse.entries.reserve(3 * sparse.k);
+    sparse.runs.reserve(sparse.k);
     for (Eigen::Index i = 0; i < transition.rows(); ++i) {
         still_open.clear();
         bool leads = true;
