@@ -41,7 +41,13 @@ test: build cpp-test sanitize-test py-test
 demo: build
 	$(PY) examples/airline.py
 
+BENCH_DIR := build/bench
+
 bench: build
+	$(CMAKE) -S . -B $(BENCH_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DTEMBREL_BUILD_MODULE=OFF -DTEMBREL_BUILD_BENCH=ON
+	$(CMAKE) --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/kalman_bench
 	$(PY) -m pip install -q "statsmodels>=0.14"
 	$(PY) bench/bench_loglike.py
 
