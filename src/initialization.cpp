@@ -33,7 +33,7 @@ std::optional<MatrixXd> lyapunov_doubling(const MatrixXd& a, const MatrixXd& q) 
             const SparseT st = SparseT::from_dense(a_i);
             sparse = m > 3 && st.entries.size() * 4 < static_cast<std::size_t>(m * m);
             if (sparse) {
-                st.sandwich(q_i, q_i, aq, q_next);
+                st.sandwich(q_i, &q_i, aq, q_next);
                 for (Eigen::Index c = 0; c < m; ++c) st.apply(a_i.col(c).data(), a_next.col(c).data());
             }
         }

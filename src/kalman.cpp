@@ -14,19 +14,6 @@ constexpr double DEGENERATE_F = 1e10;
 constexpr double LN_DEGENERATE_F = 23.025850929940457;
 constexpr double LN_2PI = 1.8378770664093453;
 
-// Steady-state detection: the relative change of P·Z must stay below the
-// tolerance for at least this many consecutive tests, which start this many
-// steps after the burn-in.
-constexpr double STEADY_TOL = 1e-9;
-constexpr std::size_t STEADY_COUNT = 3;
-constexpr std::size_t STEADY_FIRST_TEST = 5;
-
-// A change of the covariance can take up to k steps to reach P·Z: in a
-// seasonal model P·Z may stand still for most of a season and then move
-// again at the seasonal lag. So P·Z must have stood still for k consecutive
-// steps, not just a few, before the gain is frozen; otherwise the filter
-// freezes a covariance that is still converging and the likelihood is wrong.
-constexpr std::size_t steady_window(std::size_t k) noexcept { return std::max(STEADY_COUNT, k); }
 
 
 }  // namespace
@@ -159,6 +146,7 @@ void sparse_sandwich(const SparseT& t, const double* x, const double* rqr, const
     for (std::size_t c = 0; c < k; ++c) {
         double* dst = out + c * k;
         apply_transition(t, work + c * k, dst);
+        if (rqr == nullptr) continue;
         const double* q = rqr + c * k;
         if (g != nullptr) {
             // (g_r·g_c)/F, rounded once: the same value for (r, c) and (c, r),
@@ -209,12 +197,14 @@ void dense_sandwich(const MatrixXd& t, const MatrixXd& t_t, const MatrixXd& x, c
 
 void SparseT::apply(const double* src, double* dst) const { apply_transition(*this, src, dst); }
 
-void SparseT::sandwich(const MatrixXd& x, const MatrixXd& add, MatrixXd& work,
+void SparseT::sandwich(const MatrixXd& x, const MatrixXd* add, MatrixXd& work,
                        MatrixXd& out) const {
     const auto ki = static_cast<Eigen::Index>(k);
-    TEMBREL_ENSURE(x.rows() == ki && x.cols() == ki && add.rows() == ki && add.cols() == ki);
+    TEMBREL_ENSURE(x.rows() == ki && x.cols() == ki);
+    TEMBREL_ENSURE(add == nullptr || (add->rows() == ki && add->cols() == ki));
     TEMBREL_ENSURE(work.rows() == ki && work.cols() == ki && out.rows() == ki && out.cols() == ki);
-    sparse_sandwich(*this, x.data(), add.data(), nullptr, 1.0, work.data(), out.data());
+    sparse_sandwich(*this, x.data(), add != nullptr ? add->data() : nullptr, nullptr, 1.0,
+                    work.data(), out.data());
 }
 
 void KalmanStrategy::predict_state(const MatrixXd& transition, const SparseT& sparse_t,

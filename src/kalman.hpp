@@ -17,6 +17,23 @@ namespace tembrel {
 /// Variance given to a state whose initial value is treated as unknown.
 inline constexpr double APPROX_DIFFUSE_VARIANCE = 1e6;
 
+/// Steady-state detection, shared by the filter and its tangent-linear pass:
+/// the relative change of P·Z must stay below `STEADY_TOL` for at least
+/// `steady_window(k)` consecutive tests, which start `STEADY_FIRST_TEST`
+/// steps after the burn-in.
+inline constexpr double STEADY_TOL = 1e-9;
+inline constexpr std::size_t STEADY_COUNT = 3;
+inline constexpr std::size_t STEADY_FIRST_TEST = 5;
+
+/// A change of the covariance can take up to k steps to reach P·Z: in a
+/// seasonal model P·Z may stand still for most of a season and then move
+/// again at the seasonal lag. So P·Z must have stood still for k consecutive
+/// steps, not just a few, before the gain is frozen; otherwise the filter
+/// freezes a covariance that is still converging and the likelihood is wrong.
+constexpr std::size_t steady_window(std::size_t k) noexcept {
+    return k > STEADY_COUNT ? k : STEADY_COUNT;
+}
+
 /// The initial state of a pass: mean `a0` (k), covariance `P0` (k × k) and
 /// the number `burn` of leading observations left out of the likelihood.
 struct KalmanInit {
@@ -74,9 +91,9 @@ struct SparseT {
 
     /// dst = T·src for vectors of length k (distinct buffers).
     void apply(const double* src, double* dst) const;
-    /// out = T·X·Tᵀ + add for k × k matrices; `work` is k × k
+    /// out = T·X·Tᵀ (+ add, when given) for k × k matrices; `work` is k × k
     /// scratch. `out` is distinct from `x`, `add` and `work`.
-    void sandwich(const MatrixXd& x, const MatrixXd& add, MatrixXd& work, MatrixXd& out) const;
+    void sandwich(const MatrixXd& x, const MatrixXd* add, MatrixXd& work, MatrixXd& out) const;
 };
 
 /// The nonzero entries of the design vector, in increasing index.
