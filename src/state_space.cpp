@@ -56,11 +56,8 @@ Result<StateSpace> StateSpace::new_(const SarimaxConfig& config, const SarimaxPa
         for (std::size_t i = 0; i < d; ++i) T(i, k_diff) = 1.0;
         if (D == 1) T(d, k_diff) = 1.0;
     }
-    // ARMA block in companion form: the first column holds the combined AR
-    // coefficients −a_{i+1}, the superdiagonal shifts the state up.
-    const std::vector<double> ar_poly = reduced_ar(params, config);
-    for (std::size_t i = 0; i < k_order; ++i)
-        if (i + 1 < ar_poly.size()) T(k_diff + i, k_diff) = -ar_poly[i + 1];
+    // Companion shift of the ARMA block; its first column, the AR
+    // coefficients, depends on the parameters and is written by refresh().
     for (std::size_t i = 0; i + 1 < k_order; ++i) T(k_diff + i, k_diff + i + 1) = 1.0;
 
     VectorXd& Z = ss.design;
@@ -71,27 +68,40 @@ Result<StateSpace> StateSpace::new_(const SarimaxConfig& config, const SarimaxPa
     }
     Z[k_diff] = 1.0;
 
-    MatrixXd& R = ss.selection;
-    R.setZero(k, 1);
-    const std::vector<double> ma_poly = reduced_ma(params, config);
-    R(k_diff, 0) = 1.0;
-    for (std::size_t i = 1; i < k_order && i < ma_poly.size(); ++i) R(k_diff + i, 0) = ma_poly[i];
-
+    ss.selection.setZero(k, 1);
+    ss.selection(k_diff, 0) = 1.0;
     ss.state_cov.resize(1, 1);
-    ss.state_cov(0, 0) =
-        config.concentrate_scale ? 1.0 : (params.sigma2 ? *params.sigma2 : 1.0);
+    ss.n_obs = n;
+    ss.refresh(config, params, exog);
+    return ss;
+}
+
+void StateSpace::refresh(const SarimaxConfig& config, const SarimaxParams& params,
+                         const ExogColumns* exog) {
+    const std::size_t k_order = config.k_order();
+    const std::size_t k_diff = config.k_diff();
+    TEMBREL_ENSURE(k_states == k_order + k_diff && arma_start == k_diff);
+    // ARMA block in companion form: the first column holds the combined AR
+    // coefficients −a_{i+1}, the superdiagonal shifts the state up.
+    const std::vector<double> ar_poly = reduced_ar(params, config);
+    for (std::size_t i = 0; i < k_order; ++i)
+        transition(k_diff + i, k_diff) = i + 1 < ar_poly.size() ? -ar_poly[i + 1] : 0.0;
+    const std::vector<double> ma_poly = reduced_ma(params, config);
+    for (std::size_t i = 1; i < k_order; ++i)
+        selection(k_diff + i, 0) = i < ma_poly.size() ? ma_poly[i] : 0.0;
+    state_cov(0, 0) = config.concentrate_scale ? 1.0 : (params.sigma2 ? *params.sigma2 : 1.0);
 
     if (exog != nullptr && !params.exog_coeffs.empty())
-        ss.obs_intercept = build_obs_intercept(*exog, params.exog_coeffs, n);
+        obs_intercept = build_obs_intercept(*exog, params.exog_coeffs, n_obs);
     else
-        ss.obs_intercept.setZero(n);
-
+        obs_intercept.setZero(static_cast<Eigen::Index>(n_obs));
     // Without a trend every intercept would be zero: the system then carries
     // none at all, which the filter reads as c_t = 0 and which saves n·k values.
     if (config.trend_kind != Trend::n && !params.trend_coeffs.empty())
-        ss.state_intercept =
-            build_state_intercept(n, k, k_diff, config.trend_kind, params.trend_coeffs);
-    return ss;
+        state_intercept =
+            build_state_intercept(n_obs, k_states, k_diff, config.trend_kind, params.trend_coeffs);
+    else
+        state_intercept.resize(0);
 }
 
 VectorXd StateSpace::build_state_intercept(std::size_t n, std::size_t k, std::size_t trend_state,

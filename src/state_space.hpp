@@ -32,6 +32,7 @@ struct StateSpace {
     std::size_t k_states = 0;    ///< k = k_order + k_diff
     std::size_t arma_start = 0;  ///< index of the first ARMA state (= k_diff)
     std::size_t k_posdef = 1;    ///< number of disturbances; always 1
+    std::size_t n_obs = 0;       ///< n, the observations the intercepts cover
 
     /// Builds the system for `n` observations (after simple differencing, if
     /// any) with the optional regressor columns, each of length n.
@@ -41,6 +42,12 @@ struct StateSpace {
     [[nodiscard]] static Result<StateSpace> new_(const SarimaxConfig& config,
                                                  const SarimaxParams& params, std::size_t n,
                                                  const ExogColumns* exog);
+
+    /// Rewrites the parameter-dependent entries of a system built by `new_`
+    /// for the same configuration and n: the AR column of T, the MA entries of
+    /// R, Q, and both intercepts. The result equals a fresh construction.
+    void refresh(const SarimaxConfig& config, const SarimaxParams& params,
+                 const ExogColumns* exog);
 
     /// The n·k state intercept: zero except entry t·k + `trend_state`, which
     /// is b_0 (c), t·b_0 (t) or b_0 + t·b_1 (ct, b_0 alone with one
