@@ -488,8 +488,8 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     const KalmanStrategy strategy = KalmanStrategy::choose(sparse_t);
     MatrixXd transition_t;
     if (strategy.kind == KalmanStrategy::Kind::Dense) transition_t = T.transpose();
-    VectorXd pz(ki), pz_new(ki), pz_prev = VectorXd::Zero(ki);
-    VectorXd pz_star(ki), gain(ki), gain_star(ki);
+    VectorXd pz(ki), pz_new(ki), pz_star(ki), gain(ki), gain_star(ki);
+    SteadyStateTest steady(k);
 
     KalmanFilterOutput out;
     out.innovations.resize(n);
@@ -522,8 +522,6 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     double sum_log_f = 0.0;  // Σ ln F_t over t ≥ burn
     double sum_v2_f = 0.0;   // Σ v_t²/F_t over t ≥ burn
     bool converged = false;
-    std::size_t steady_count = 0;
-    const std::size_t steady_needed = steady_window(k);
     double f_star = 0.0, log_f_star = 0.0, inv_f_star = 0.0;
 
     // The factored form pays off when its rank is well below k; it is tried
@@ -625,11 +623,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
                 pz_new.setZero();
                 for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
             }
-            const double delta = (pz_new - pz_prev).norm();
-            const double nu = std::max(pz_prev.norm(), 1e-15);
-            const bool small = delta / nu < STEADY_TOL;
-            steady_count = small ? steady_count + 1 : 0;
-            if (small && steady_count >= steady_needed) {
+            if (steady.settled(pz_new)) {
                 const double f_candidate = sparse_z.dot(pz_new.data());
                 if (std::isfinite(f_candidate) && f_candidate > 0.0) {
                     converged = true;
@@ -639,7 +633,6 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
                     pz_star = pz_new;
                     strategy.predict_state(T, sparse_t, pz_star.data(), nullptr, gain_star.data());
                     if (!store_full && snapshots == nullptr) {
-                        pz_prev.swap(pz_new);
                         run_steady_tail({y.data(), obs_intercept, n_d, c_base, burn, f_star,
                                          log_f_star, inv_f_star},
                                         t + 1, n, system, sparse_t, sparse_z, strategy, gain_star,
@@ -648,7 +641,6 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
                     }
                 }
             }
-            pz_prev.swap(pz_new);
         }
     }
 

@@ -2,6 +2,7 @@
 // One pass of the Kalman filter over a univariate series, accumulating the
 // exact Gaussian log-likelihood (optionally with the scale concentrated out).
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -33,6 +34,29 @@ inline constexpr std::size_t STEADY_FIRST_TEST = 5;
 constexpr std::size_t steady_window(std::size_t k) noexcept {
     return k > STEADY_COUNT ? k : STEADY_COUNT;
 }
+
+/// The steady-state test, fed with P·Z of each new prediction from
+/// `STEADY_FIRST_TEST` steps after the burn-in on.
+class SteadyStateTest {
+public:
+    explicit SteadyStateTest(std::size_t k)
+        : previous_(VectorXd::Zero(static_cast<Eigen::Index>(k))), needed_(steady_window(k)) {}
+    /// True when P·Z has stood still (relative change below `STEADY_TOL`) for
+    /// the whole window; `pz` then becomes the reference of the next test.
+    bool settled(const VectorXd& pz) {
+        const double delta = (pz - previous_).norm();
+        const double nu = std::max(previous_.norm(), 1e-15);
+        const bool small = delta / nu < STEADY_TOL;
+        count_ = small ? count_ + 1 : 0;
+        previous_ = pz;
+        return small && count_ >= needed_;
+    }
+
+private:
+    VectorXd previous_;
+    std::size_t count_ = 0;
+    std::size_t needed_;
+};
 
 /// The initial state of a pass: mean `a0` (k), covariance `P0` (k × k) and
 /// the number `burn` of leading observations left out of the likelihood.

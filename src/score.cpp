@@ -177,8 +177,8 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
     // Filter state, as in kalman_core.
     VectorXd a = init.a0, a_next(ki), a_f(ki);
     MatrixXd P = init.P0, P_next(ki, ki), P_f(ki, ki), work(ki, ki);
-    VectorXd pz(ki), gain(ki), pz_new(ki), pz_prev = VectorXd::Zero(ki), pz_star(ki),
-        gain_star(ki), column(ki), tmp(ki);
+    VectorXd pz(ki), gain(ki), pz_new(ki), pz_star(ki), column(ki), tmp(ki);
+    SteadyStateTest steady(k);
 
     // Derivatives, one per parameter; every buffer is sized here.
     std::vector<VectorXd> da(np, VectorXd::Zero(ki));
@@ -251,8 +251,6 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
 
     double sum_v2_f = 0.0;
     bool converged = false;
-    std::size_t steady_count = 0;
-    const std::size_t steady_needed = steady_window(k);
     double f_star = 0.0;
 
     for (std::size_t t = 0; t < n; ++t) {
@@ -319,11 +317,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
             if (t >= burn + STEADY_FIRST_TEST) {
                 pz_new.setZero();
                 for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
-                const double delta = (pz_new - pz_prev).norm();
-                const double nu = std::max(pz_prev.norm(), 1e-15);
-                const bool small = delta / nu < STEADY_TOL;
-                steady_count = small ? steady_count + 1 : 0;
-                if (small && steady_count >= steady_needed && !sparse_z.entries.empty()) {
+                if (steady.settled(pz_new) && !sparse_z.entries.empty()) {
                     const double f_candidate = sparse_z.dot(pz_new.data());
                     if (std::isfinite(f_candidate) && f_candidate > 0.0) {
                         converged = true;
@@ -331,7 +325,6 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                         pz_star = pz_new;
                     }
                 }
-                pz_prev.swap(pz_new);
             }
             continue;
         }

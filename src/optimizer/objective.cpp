@@ -95,13 +95,8 @@ EvalResult<std::pair<double, std::vector<double>>> SarimaxObjective::eval_neglog
         restore_system(std::move(pipeline->system));
         return std::unexpected(std::move(ll.error()));
     }
-    auto g = score(endog_, pipeline->system, pipeline->init, config_, pipeline->params,
-                   config_.concentrate_scale, exog_ ? &*exog_ : nullptr);
-    restore_system(std::move(pipeline->system));
-    if (!g) return std::unexpected(g.error().display());
-    auto gu = apply_transform_jacobian(*g, x, config_);
+    auto gu = negated_score(*pipeline, x);
     if (!gu) return std::unexpected(std::move(gu.error()));
-    for (double& v : *gu) v = -v;
     return std::pair{-*ll, std::move(*gu)};
 }
 
@@ -109,9 +104,14 @@ EvalResult<std::vector<double>> SarimaxObjective::analytical_gradient_negloglike
     std::span<const double> x) {
     auto pipeline = eval_pipeline(x);
     if (!pipeline) return std::unexpected(std::move(pipeline.error()));
-    auto g = score(endog_, pipeline->system, pipeline->init, config_, pipeline->params,
+    return negated_score(*pipeline, x);
+}
+
+EvalResult<std::vector<double>> SarimaxObjective::negated_score(Pipeline& pipeline,
+                                                                std::span<const double> x) {
+    auto g = score(endog_, pipeline.system, pipeline.init, config_, pipeline.params,
                    config_.concentrate_scale, exog_ ? &*exog_ : nullptr);
-    restore_system(std::move(pipeline->system));
+    restore_system(std::move(pipeline.system));
     if (!g) return std::unexpected(g.error().display());
     auto gu = apply_transform_jacobian(*g, x, config_);
     if (!gu) return std::unexpected(std::move(gu.error()));

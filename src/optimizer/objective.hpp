@@ -86,6 +86,9 @@ public:
 
 private:
     bool cache_matches(std::span<const double> x) const;
+    // −gradient in unconstrained coordinates at the pipeline's point; hands
+    // the system back to the cache.
+    EvalResult<std::vector<double>> negated_score(Pipeline& pipeline, std::span<const double> x);
     EvalResult<double> run_filter(Pipeline& pipeline);
 
     std::vector<double> endog_;
