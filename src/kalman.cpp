@@ -299,52 +299,34 @@ void update_vectors(Eigen::Index k, Eigen::Index r, double* __restrict w,
     }
 }
 
-// The covariance recursion in factored-difference form (the Chandrasekhar
-// recursions of Morf, Sidhu and Kailath, 1974). For a time-invariant system
-// the step δ_t = P_{t+1} − P_t has the rank of the first step and obeys
-//     δ_t = W_t M_t W_tᵀ,  u = W_tᵀZ,  m = M_t u,
-//     F_{t+1}  = F_t + uᵀm,           P_{t+1}Z = P_tZ + W_t m,
-//     K_{t+1}  = K_t + T W_t m,       (K = T·P·Z, the unscaled gain)
-//     W_{t+1}  = T W_t − K_t uᵀ/F_t,  M_{t+1} = M_t − m mᵀ/F_{t+1},
-// so a step costs O(k·r) for rank r instead of the O(k²) of the Riccati
-// recursion, and gives the same F, K and P·Z up to rounding.
-struct LowRankState {
-    Eigen::Index rank = 0;
-    MatrixXd w, tw, m_mat;     // W (k × r), scratch for T·W, M (r × r)
-    VectorXd u, m;             // Wᵀ Z and M u
-    VectorXd pz_next, gain_next;
+}  // namespace
 
-    // Advances (F, P·Z, K) of the current step to the next one.
-    void advance(const SparseT& t, const SparseZ& z, double& f, VectorXd& pz, VectorXd& gain) {
-        const Eigen::Index k = w.rows();
-        const Eigen::Index r = rank;
-        double* wd = w.data();
-        double* twd = tw.data();
-        for (Eigen::Index j = 0; j < r; ++j) u[j] = z.dot(wd + j * k);
-        double um = 0.0;
-        for (Eigen::Index i = 0; i < r; ++i) {
-            double acc = 0.0;
-            for (Eigen::Index j = 0; j < r; ++j) acc += m_mat(i, j) * u[j];
-            m[i] = acc;
-            um += u[i] * acc;
-        }
-        const double f_next = f + um;
-        for (Eigen::Index j = 0; j < r; ++j) apply_transition(t, wd + j * k, twd + j * k);
-        update_vectors(k, r, wd, twd, m.data(), u.data(), 1.0 / f, pz.data(), gain.data(),
-                       pz_next.data(), gain_next.data());
-        for (Eigen::Index j = 0; j < r; ++j)
-            for (Eigen::Index i = 0; i < r; ++i) m_mat(i, j) -= (m[i] * m[j]) / f_next;
-        f = f_next;
-        pz.swap(pz_next);
-        gain.swap(gain_next);
+void detail::LowRankState::advance(const SparseT& t, const SparseZ& z, double& f, VectorXd& pz,
+                               VectorXd& gain) {
+    const Eigen::Index k = w.rows();
+    const Eigen::Index r = rank;
+    double* wd = w.data();
+    double* twd = tw.data();
+    for (Eigen::Index j = 0; j < r; ++j) u[j] = z.dot(wd + j * k);
+    double um = 0.0;
+    for (Eigen::Index i = 0; i < r; ++i) {
+        double acc = 0.0;
+        for (Eigen::Index j = 0; j < r; ++j) acc += m_mat(i, j) * u[j];
+        m[i] = acc;
+        um += u[i] * acc;
     }
-};
+    const double f_next = f + um;
+    for (Eigen::Index j = 0; j < r; ++j) apply_transition(t, wd + j * k, twd + j * k);
+    update_vectors(k, r, wd, twd, m.data(), u.data(), 1.0 / f, pz.data(), gain.data(),
+                   pz_next.data(), gain_next.data());
+    for (Eigen::Index j = 0; j < r; ++j)
+        for (Eigen::Index i = 0; i < r; ++i) m_mat(i, j) -= (m[i] * m[j]) / f_next;
+    f = f_next;
+    pz.swap(pz_next);
+    gain.swap(gain_next);
+}
 
-// Factors δ = p_next − p as W M Wᵀ with W orthonormal, by Gram-Schmidt with
-// column pivoting on δ: columns are taken while the largest remaining column
-// norm exceeds `tol`, so components below it (rounding noise) are dropped.
-// Fails when more than `max_rank` columns would be needed. `work` is k × k scratch.
-bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
+bool detail::factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
                  MatrixXd& work, LowRankState& lr) {
     const Eigen::Index k = p.rows();
     work = p_next - p;
@@ -387,6 +369,8 @@ bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_ran
     lr.gain_next.resize(k);
     return true;
 }
+
+namespace {
 
 // The rest of a likelihood-only pass once the gain is frozen: P no longer
 // moves, so each step is the innovation and the mean update. Kept apart from
@@ -448,9 +432,6 @@ void run_steady_tail(const SteadyTail& s, std::size_t t0, std::size_t n, const S
     sum_v2_f = svf;
 }
 
-// Relative size below which a component of the covariance step counts as
-// rounding noise.
-constexpr double LOW_RANK_RTOL = 1e-13;
 
 // One filter pass. With `low_rank` (likelihood-only passes) the covariance
 // recursion switches to the factored form after the burn-in when the step has
@@ -528,7 +509,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
     // once, at the first regular step after the burn-in.
     bool try_low_rank = low_rank && strategy.kind == KalmanStrategy::Kind::Sparse;
     const Eigen::Index max_rank = std::max<Eigen::Index>(1, ki / 4);
-    LowRankState lr;
+    detail::LowRankState lr;
     bool lr_active = false;
     double f_lr = 0.0;
 
@@ -607,7 +588,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
             if (try_low_rank && t >= burn) {
                 try_low_rank = false;
                 const double scale = std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
-                if (factor_step(P_next, P, max_rank, LOW_RANK_RTOL * scale, work, lr)) {
+                if (detail::factor_step(P_next, P, max_rank, detail::LOW_RANK_RTOL * scale, work, lr)) {
                     lr_active = true;
                     f_lr = f;
                     lr.advance(sparse_t, sparse_z, f_lr, pz, gain);

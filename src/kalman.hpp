@@ -162,6 +162,42 @@ struct KalmanStrategy {
                             VectorXd& pz) const;
 };
 
+namespace detail {
+
+/// Relative size below which a component of the covariance step counts as
+/// rounding noise.
+inline constexpr double LOW_RANK_RTOL = 1e-13;
+
+/// The covariance recursion in factored-difference form (the Chandrasekhar
+/// recursions of Morf, Sidhu and Kailath, 1974). For a time-invariant system
+/// the step δ_t = P_{t+1} − P_t has the rank of the first step and obeys
+///     δ_t = W_t M_t W_tᵀ,  u = W_tᵀZ,  m = M_t u,
+///     F_{t+1}  = F_t + uᵀm,           P_{t+1}Z = P_tZ + W_t m,
+///     K_{t+1}  = K_t + T W_t m,       (K = T·P·Z, the unscaled gain)
+///     W_{t+1}  = T W_t − K_t uᵀ/F_t,  M_{t+1} = M_t − m mᵀ/F_{t+1},
+/// so a step costs O(k·r) for rank r instead of the O(k²) of the Riccati
+/// recursion, and gives the same F, K and P·Z up to rounding.
+struct LowRankState {
+    Eigen::Index rank = 0;
+    MatrixXd w, tw, m_mat;  ///< W (k × r), T·W of the last step, M (r × r)
+    VectorXd u, m;          ///< Wᵀ Z and M u of the last step
+    VectorXd pz_next, gain_next;
+
+    /// Advances (F, P·Z, K) of the current step to the next one; afterwards
+    /// `tw`, `u` and `m` hold T·W, Wᵀ Z and M u of the step just taken.
+    void advance(const SparseT& t, const SparseZ& z, double& f, VectorXd& pz, VectorXd& gain);
+};
+
+/// Factors δ = p_next − p as W M Wᵀ with W orthonormal (into `lr`), by
+/// Gram-Schmidt with column pivoting on δ: columns are taken while the largest
+/// remaining column norm exceeds `tol`, so components below it (rounding
+/// noise) are dropped. Fails when more than `max_rank` columns would be
+/// needed. `work` is k × k scratch.
+bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
+                 MatrixXd& work, LowRankState& lr);
+
+}  // namespace detail
+
 /// Result of a likelihood-only pass.
 struct KalmanOutput {
     std::vector<double> innovations;  ///< v_t, t = 0 … n−1
