@@ -144,6 +144,19 @@ void ScoreSums::record(std::span<const double> dv, std::span<const double> df, d
     }
 }
 
+void ScoreSums::clear() {
+    std::fill(sum_v_dv.begin(), sum_v_dv.end(), 0.0);
+    std::fill(sum_v2_df.begin(), sum_v2_df.end(), 0.0);
+    std::fill(sum_df.begin(), sum_df.end(), 0.0);
+}
+
+void ObsRecords::clear() {
+    innovations.clear();
+    inv_variances.clear();
+    d_innovations.clear();
+    d_variances.clear();
+}
+
 void ObsRecords::record(std::span<const double> dv, std::span<const double> df, double v,
                         double f_inv) {
     innovations.push_back(v);
@@ -154,9 +167,27 @@ void ObsRecords::record(std::span<const double> dv, std::span<const double> df, 
 
 namespace {
 
+// The derivative of the factored covariance step (see detail::LowRankState).
+// With A = dW·M, so that dδ = A·Wᵀ + W·Aᵀ + W·dM·Wᵀ, and α = Aᵀ·Z = M·du,
+//     dm = dM·u + α,            dF' = dF + αᵀu + uᵀdm,
+//     dPZ' = dPZ + A·u + W·dm,  dK' = dK + ∂T·W·m + T·A·u + T·W·dm,
+//     dM' = dM − (dm·mᵀ + m·dmᵀ)/F' + m·mᵀ·dF'/F'²,
+//     A' = (∂T·W)·M' + T·A − (T·A·u)·mᵀ/F' − dK·mᵀ/F' − K·αᵀ/F
+//          + K·mᵀ·(αᵀu + dF)/(F·F'),
+// which needs no inverse of M (obtained from dW' = ∂T·W + T·dW − dK·uᵀ/F −
+// K·duᵀ/F + K·uᵀ·dF/F² with M' = M·(I − u·mᵀ/F') and uᵀM' = mᵀ·F/F').
+struct LowRankDerivative {
+    MatrixXd a, a_next, dt_w;  // A, its successor, ∂T·W (k × r)
+    MatrixXd dm_mat;           // dM (r × r)
+    VectorXd dpz, dgain;       // d(P·Z), dK of the current step
+    double df = 0.0;           // dF of the current step
+};
+
 template <class Sink>
 double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const KalmanInit& init,
-                      const SystemDerivatives& derivs, Sink& sink) {
+                      const SystemDerivatives& derivs, Sink& sink, bool low_rank,
+                      bool& fell_back) {
+    fell_back = false;
     const std::size_t n = y.size();
     const std::size_t k = system.k_states;
     const auto ki = static_cast<Eigen::Index>(k);
@@ -253,6 +284,101 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
     bool converged = false;
     double f_star = 0.0;
 
+    // After the burn-in the covariance and its derivatives may move in the
+    // factored form, exactly where the likelihood pass switches.
+    bool try_low_rank = low_rank && strategy.kind == KalmanStrategy::Kind::Sparse && np > 0;
+    const Eigen::Index max_rank = std::max<Eigen::Index>(1, ki / 4);
+    detail::LowRankState lr;
+    std::vector<LowRankDerivative> lrd;
+    bool lr_active = false;
+    double f_lr = 0.0;
+    std::vector<MatrixXd> dP_start;
+    MatrixXd w_old;
+    VectorXd gain_old(ki), vec_a(ki), vec_b(ki), vec_c(ki);
+    VectorXd alpha_buf(max_rank), dm_buf(max_rank);
+
+    // At the switch (after step t, with P = P_t, P_next = P_{t+1}, and dP the
+    // derivatives of P_{t+1}, dP_start those of P_t): with W = Q orthonormal,
+    // dδ = dP_{t+1} − dP_t splits into dM = Qᵀ·dδ·Q and A = (I − Q·Qᵀ)·dδ·Q.
+    // The current step's dF, d(P·Z) and dK = ∂T·P·Z + T·d(P·Z) seed the recursion.
+    auto start_low_rank = [&](double /*f*/) {
+        const Eigen::Index r = lr.rank;
+        lrd.assign(np, LowRankDerivative{});
+        MatrixXd d_delta(ki, ki), dq(ki, r);
+        for (std::size_t i = 0; i < np; ++i) {
+            LowRankDerivative& ld = lrd[i];
+            d_delta = dP[i] - dP_start[i];
+            dq.noalias() = d_delta * lr.w;
+            ld.dm_mat = lr.w.transpose() * dq;
+            ld.dm_mat = (0.5 * (ld.dm_mat + ld.dm_mat.transpose())).eval();
+            ld.a = dq - lr.w * ld.dm_mat;
+            ld.a_next.resize(ki, r);
+            ld.dt_w.resize(ki, r);
+            ld.dpz = dpz[i];
+            ld.df = df[i];
+            ld.dgain.resize(ki);
+            strategy.predict_state(T, sparse_t, dpz[i].data(), nullptr, ld.dgain.data());
+            for (const auto& e : derivs.d_transition[i]) ld.dgain[e.row] += e.value * pz[e.col];
+        }
+        w_old.resize(ki, r);
+    };
+
+    // One factored step of the filter quantities and of every derivative.
+    auto advance_low_rank = [&](double f) {
+        const Eigen::Index r = lr.rank;
+        w_old = lr.w;
+        gain_old = gain;
+        lr.advance(sparse_t, sparse_z, f_lr, pz, gain);
+        const double f_new = f_lr;
+        const VectorXd& u = lr.u;
+        const VectorXd& m = lr.m;
+        const MatrixXd& tw_old = lr.tw;
+        const MatrixXd& m_new = lr.m_mat;
+        auto alpha = alpha_buf.head(r);
+        auto dm = dm_buf.head(r);
+        for (std::size_t i = 0; i < np; ++i) {
+            LowRankDerivative& ld = lrd[i];
+            for (Eigen::Index j = 0; j < r; ++j) alpha[j] = sparse_z.dot(ld.a.col(j).data());
+            dm.noalias() = ld.dm_mat * u;
+            dm += alpha;
+            const double alpha_u = alpha.dot(u);
+            const double df_new = ld.df + alpha_u + u.dot(dm);
+            // A·u, then T·A·u.
+            vec_a.noalias() = ld.a * u;
+            sparse_t.apply(vec_a.data(), vec_b.data());
+            // dPZ' = dPZ + A·u + W·dm.
+            ld.dpz += vec_a;
+            ld.dpz.noalias() += w_old * dm;
+            // ∂T·W (rows of the triples) and ∂T·W·m.
+            ld.dt_w.setZero();
+            for (const auto& e : derivs.d_transition[i])
+                ld.dt_w.row(e.row) += e.value * w_old.row(e.col);
+            // dK' = dK + ∂T·W·m + T·A·u + T·W·dm, keeping dK for A'.
+            vec_c = ld.dgain;
+            ld.dgain.noalias() += ld.dt_w * m;
+            ld.dgain += vec_b;
+            ld.dgain.noalias() += tw_old * dm;
+            // A' = (∂T·W)·M' + T·A − (T·A·u + dK)·mᵀ/F' − K·αᵀ/F + K·mᵀ·(αᵀu + dF)/(F·F').
+            for (Eigen::Index j = 0; j < r; ++j)
+                sparse_t.apply(ld.a.col(j).data(), ld.a_next.col(j).data());
+            ld.a_next.noalias() += ld.dt_w * m_new;
+            const double km = (alpha_u + ld.df) / (f * f_new);
+            for (Eigen::Index j = 0; j < r; ++j) {
+                const double mj = m[j] / f_new, aj = alpha[j] / f, kj = m[j] * km;
+                double* col = ld.a_next.col(j).data();
+                for (Eigen::Index x = 0; x < ki; ++x)
+                    col[x] += -(vec_b[x] + vec_c[x]) * mj - gain_old[x] * aj + gain_old[x] * kj;
+            }
+            ld.a.swap(ld.a_next);
+            // dM' = dM − (dm·mᵀ + m·dmᵀ)/F' + m·mᵀ·dF'/F'².
+            const double w2 = df_new / (f_new * f_new);
+            for (Eigen::Index j = 0; j < r; ++j)
+                for (Eigen::Index q = 0; q < r; ++q)
+                    ld.dm_mat(q, j) += -(dm[q] * m[j] + m[q] * dm[j]) / f_new + m[q] * m[j] * w2;
+            ld.df = df_new;
+        }
+    };
+
     for (std::size_t t = 0; t < n; ++t) {
         const double d_t = t < n_d ? system.obs_intercept[static_cast<Eigen::Index>(t)] : 0.0;
         const double v = y[t] - sparse_z.dot(a.data()) - d_t;
@@ -275,12 +401,20 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
             continue;
         }
 
-        const double f = strategy.compute_pz_and_f(P, Z, sparse_z, pz);
+        const double f = lr_active ? f_lr : strategy.compute_pz_and_f(P, Z, sparse_z, pz);
+        if (lr_active && f <= 0.0) {
+            fell_back = true;
+            return 0.0;
+        }
         if (!(f <= 0.0)) {
             // Regular step (a NaN variance also takes it, and yields a NaN score).
             for (std::size_t i = 0; i < np; ++i) {
-                dpz[i].setZero();
-                for (const auto& [j, z] : sparse_z.entries) dpz[i] += z * dP[i].col(j);
+                if (lr_active) {
+                    dpz[i] = lrd[i].dpz;
+                } else {
+                    dpz[i].setZero();
+                    for (const auto& [j, z] : sparse_z.entries) dpz[i] += z * dP[i].col(j);
+                }
                 df[i] = sparse_z.dot(dpz[i].data());
             }
             if (t >= burn) {
@@ -289,34 +423,64 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
             }
             const double vf = v / f;
             a_f = a + pz * vf;
-            P_f = P;
-            for (Eigen::Index col = 0; col < ki; ++col)
-                for (Eigen::Index row = 0; row < ki; ++row) P_f(row, col) -= (pz[row] * pz[col]) / f;
             for (std::size_t i = 0; i < np; ++i) {
                 da[i] += dpz[i] * vf + pz * (dv[i] / f - df[i] * v / (f * f));
-                MatrixXd& d = dP[i];
-                const VectorXd& u = dpz[i];
-                const double w2 = df[i] / (f * f);
-                for (Eigen::Index col = 0; col < ki; ++col)
-                    for (Eigen::Index row = 0; row < ki; ++row)
-                        d(row, col) += -(u[row] * pz[col] + pz[row] * u[col]) / f +
-                                       pz[row] * pz[col] * w2;
                 predict_mean_derivative(i, a_f, t);
-                compute_dp_predict(derivs.d_transition[i], derivs.d_rqr[i] ? &*derivs.d_rqr[i] : nullptr,
-                                   system, P_f, sparse_t, d, work, column, dP_next);
-                d.swap(dP_next);
+            }
+            const bool switching = !lr_active && try_low_rank && t >= burn;
+            if (!lr_active) {
+                P_f = P;
+                for (Eigen::Index col = 0; col < ki; ++col)
+                    for (Eigen::Index row = 0; row < ki; ++row) P_f(row, col) -= (pz[row] * pz[col]) / f;
+                if (switching) dP_start = dP;
+                for (std::size_t i = 0; i < np; ++i) {
+                    MatrixXd& d = dP[i];
+                    const VectorXd& u = dpz[i];
+                    const double w2 = df[i] / (f * f);
+                    for (Eigen::Index col = 0; col < ki; ++col)
+                        for (Eigen::Index row = 0; row < ki; ++row)
+                            d(row, col) += -(u[row] * pz[col] + pz[row] * u[col]) / f +
+                                           pz[row] * pz[col] * w2;
+                    compute_dp_predict(derivs.d_transition[i],
+                                       derivs.d_rqr[i] ? &*derivs.d_rqr[i] : nullptr, system, P_f,
+                                       sparse_t, d, work, column, dP_next);
+                    d.swap(dP_next);
+                }
+                strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
             }
             // The filter's own update and prediction, term for term.
-            strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
             strategy.predict_state(T, sparse_t, a.data(), c_t, a_next.data());
             a_next += gain * vf;
             a.swap(a_next);
-            strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, f, work, P_next);
-            P.swap(P_next);
+
+            if (lr_active) {
+                advance_low_rank(f);
+            } else {
+                strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, f, work,
+                                             P_next);
+                if (switching) {
+                    try_low_rank = false;
+                    const double scale =
+                        std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
+                    if (detail::factor_step(P_next, P, max_rank, detail::LOW_RANK_RTOL * scale,
+                                            work, lr)) {
+                        start_low_rank(f);
+                        lr_active = true;
+                        f_lr = f;
+                        advance_low_rank(f);
+                    }
+                    dP_start.clear();
+                }
+                P.swap(P_next);
+            }
 
             if (t >= burn + STEADY_FIRST_TEST) {
-                pz_new.setZero();
-                for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+                if (lr_active) {
+                    pz_new = pz;
+                } else {
+                    pz_new.setZero();
+                    for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+                }
                 if (steady.settled(pz_new) && !sparse_z.entries.empty()) {
                     const double f_candidate = sparse_z.dot(pz_new.data());
                     if (std::isfinite(f_candidate) && f_candidate > 0.0) {
@@ -367,14 +531,29 @@ std::optional<SarimaxError> check_length(std::size_t n, std::size_t burn) {
 
 }  // namespace
 
+namespace {
+// The factored pass first; a non-positive variance in its factored phase
+// reruns the pass with the plain recursion, which owns the treatment of such
+// steps (as the likelihood pass does).
+template <class Sink>
+double tlkf_pass_with_fallback(std::span<const double> y, const StateSpace& system,
+                               const KalmanInit& init, const SystemDerivatives& derivs, Sink& sink) {
+    bool fell_back = false;
+    const double sum_v2_f = tlkf_pass_impl(y, system, init, derivs, sink, true, fell_back);
+    if (!fell_back) return sum_v2_f;
+    sink.clear();
+    return tlkf_pass_impl(y, system, init, derivs, sink, false, fell_back);
+}
+}  // namespace
+
 double tlkf_pass(std::span<const double> y, const StateSpace& system, const KalmanInit& init,
                  const SystemDerivatives& derivs, ScoreSums& sink) {
-    return tlkf_pass_impl(y, system, init, derivs, sink);
+    return tlkf_pass_with_fallback(y, system, init, derivs, sink);
 }
 
 double tlkf_pass(std::span<const double> y, const StateSpace& system, const KalmanInit& init,
                  const SystemDerivatives& derivs, ObsRecords& sink) {
-    return tlkf_pass_impl(y, system, init, derivs, sink);
+    return tlkf_pass_with_fallback(y, system, init, derivs, sink);
 }
 
 Result<std::vector<double>> score(std::span<const double> y, const StateSpace& system,

@@ -58,6 +58,7 @@ struct ScoreSums {
     explicit ScoreSums(std::size_t n_params)
         : sum_v_dv(n_params, 0.0), sum_v2_df(n_params, 0.0), sum_df(n_params, 0.0) {}
     void record(std::span<const double> dv, std::span<const double> df, double v, double f_inv);
+    void clear();
 };
 
 /// Keeps every step that counts: the innovation, its inverse variance and
@@ -66,6 +67,7 @@ struct ObsRecords {
     std::vector<double> innovations, inv_variances;
     std::vector<std::vector<double>> d_innovations, d_variances;
     void record(std::span<const double> dv, std::span<const double> df, double v, double f_inv);
+    void clear();
 };
 
 /// One tangent-linear pass over y: the filter of `kalman_core` (same
