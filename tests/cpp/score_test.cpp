@@ -156,6 +156,11 @@ TEST(score_test, gradient_matches_central_differences_of_the_likelihood) {
         {"(1,0,0)(0,0,1,4) states of a simply differenced model", c_simple, {0.3, -0.4, 1.0}, 80},
         {"ARIMA(1,1,0) with ct, concentrated", c_ct_conc, {0.1, 0.01, 0.4}, 80},
         {"ARMA(1,1) long series, steady state", make_config(1, 0, 1), {0.6, 0.3, 1.0}, 600},
+        // Low-rank covariance steps after the burn-in (rank 2 and 4 of k = 27
+        // and 28): the derivatives then move in factored form.
+        {"airline", make_config(0, 1, 1, 0, 1, 1, 12), {-0.4, -0.6, 0.5}, 144},
+        {"(2,1,2)(1,1,1,12)", make_config(2, 1, 2, 1, 1, 1, 12),
+         {0.5, -0.2, 0.3, 0.1, 0.3, -0.5, 1.0}, 200},
     };
     for (const auto& m : models) {
         SCOPED_TRACE(m.name);
