@@ -272,6 +272,15 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
     };
     // da_i ← T·da_i + ∂T_i·a_src + dc_i(t).
     auto predict_mean_derivative = [&](std::size_t i, const VectorXd& a_src, std::size_t t) {
+        if (k == 1) {
+            // Scalar models: one multiply-add and the intercept derivative.
+            double next = T(0, 0) * da[i][0];
+            for (const auto& e : derivs.d_transition[i]) next += e.value * a_src[e.col];
+            const auto& dc = derivs.d_state_intercept[i];
+            if (dc.size() == n) next += dc[t];
+            da[i][0] = next;
+            return;
+        }
         strategy.predict_state(T, sparse_t, da[i].data(), nullptr, tmp.data());
         for (const auto& e : derivs.d_transition[i]) tmp[e.row] += e.value * a_src[e.col];
         const auto& dc = derivs.d_state_intercept[i];
@@ -391,9 +400,16 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                 sum_v2_f += v * v / f_star;
             }
             const double vf = v / f_star;
-            a_f = a + pz_star * vf;
+            const double inv_f = 1.0 / f_star;
+            for (std::size_t x = 0; x < k; ++x)
+                a_f[static_cast<Eigen::Index>(x)] =
+                    a[static_cast<Eigen::Index>(x)] + pz_star[static_cast<Eigen::Index>(x)] * vf;
             for (std::size_t i = 0; i < np; ++i) {
-                da[i] += dpz[i] * vf + pz_star * (dv[i] / f_star - df[i] * v / (f_star * f_star));
+                const double coef = dv[i] * inv_f - df[i] * v * inv_f * inv_f;
+                double* dai = da[i].data();
+                const double* dpzi = dpz[i].data();
+                const double* pzs = pz_star.data();
+                for (std::size_t x = 0; x < k; ++x) dai[x] += dpzi[x] * vf + pzs[x] * coef;
                 predict_mean_derivative(i, a_f, t);
             }
             strategy.predict_state(T, sparse_t, a_f.data(), c_t, a_next.data());
