@@ -207,7 +207,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
 
     // Filter state, as in kalman_core.
     VectorXd a = init.a0, a_next(ki), a_f(ki);
-    MatrixXd P = init.P0, P_next(ki, ki), P_f(ki, ki), work(ki, ki);
+    MatrixXd P = init.P0, P_next(ki, ki), work(ki, ki);
     VectorXd pz(ki), gain(ki), pz_new(ki), pz_star(ki), column(ki), tmp(ki);
     SteadyStateTest steady(k);
 
@@ -445,24 +445,39 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
             }
             const bool switching = !lr_active && try_low_rank && t >= burn;
             if (!lr_active) {
-                P_f = P;
-                for (Eigen::Index col = 0; col < ki; ++col)
-                    for (Eigen::Index row = 0; row < ki; ++row) P_f(row, col) -= (pz[row] * pz[col]) / f;
-                if (switching) dP_start = dP;
-                for (std::size_t i = 0; i < np; ++i) {
-                    MatrixXd& d = dP[i];
-                    const VectorXd& u = dpz[i];
-                    const double w2 = df[i] / (f * f);
-                    for (Eigen::Index col = 0; col < ki; ++col)
-                        for (Eigen::Index row = 0; row < ki; ++row)
-                            d(row, col) += -(u[row] * pz[col] + pz[row] * u[col]) / f +
-                                           pz[row] * pz[col] * w2;
-                    compute_dp_predict(derivs.d_transition[i],
-                                       derivs.d_rqr[i] ? &*derivs.d_rqr[i] : nullptr, system, P_f,
-                                       sparse_t, d, work, column, dP_next);
-                    d.swap(dP_next);
-                }
                 strategy.predict_state(T, sparse_t, pz.data(), nullptr, gain.data());
+                if (switching) dP_start = dP;
+                // dP_{t+1} = T·dP_f·Tᵀ + ∂T·P_f·Tᵀ + T·P_f·∂Tᵀ + D with the update
+                // dP_f = dP − (dPZ·PZᵀ + PZ·dPZᵀ)/F + PZ·PZᵀ·dF/F² carried through T:
+                // T·dP_f·Tᵀ = T·dP·Tᵀ − (T·dPZ·gᵀ + g·(T·dPZ)ᵀ)/F + g·gᵀ·dF/F², g = T·PZ,
+                // so neither the updated dP nor P_f is formed.
+                for (std::size_t i = 0; i < np; ++i) {
+                    sparse_t.apply(dpz[i].data(), tmp.data());
+                    const MatrixXd* d_rqr = derivs.d_rqr[i] ? &*derivs.d_rqr[i] : nullptr;
+                    sparse_t.sandwich(dP[i], d_rqr, work, dP_next);
+                    const double w2 = df[i] / (f * f);
+                    for (Eigen::Index col = 0; col < ki; ++col) {
+                        const double gc = gain[col], tc = tmp[col];
+                        double* out = dP_next.col(col).data();
+                        for (Eigen::Index row = 0; row < ki; ++row)
+                            out[row] += -(tmp[row] * gc + gain[row] * tc) / f + gain[row] * gc * w2;
+                    }
+                    // ∂T·P_f·Tᵀ + its transpose; T·P_f[:, j] = T·P[:, j] − g·PZ_j/F.
+                    Eigen::Index last_col = -1;
+                    for (const auto& e : derivs.d_transition[i]) {
+                        if (e.col != last_col) {
+                            sparse_t.apply(P.col(e.col).data(), column.data());
+                            column -= gain * (pz[e.col] / f);
+                            last_col = e.col;
+                        }
+                        for (Eigen::Index x = 0; x < ki; ++x) {
+                            const double term = e.value * column[x];
+                            dP_next(e.row, x) += term;
+                            dP_next(x, e.row) += term;
+                        }
+                    }
+                    dP[i].swap(dP_next);
+                }
             }
             // The filter's own update and prediction, term for term.
             strategy.predict_state(T, sparse_t, a.data(), c_t, a_next.data());
