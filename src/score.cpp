@@ -177,7 +177,7 @@ namespace {
 // which needs no inverse of M (obtained from dW' = ∂T·W + T·dW − dK·uᵀ/F −
 // K·duᵀ/F + K·uᵀ·dF/F² with M' = M·(I − u·mᵀ/F') and uᵀM' = mᵀ·F/F').
 struct LowRankDerivative {
-    MatrixXd a, a_next, dt_w;  // A, its successor, ∂T·W (k × r)
+    MatrixXd a, a_next;        // A and its successor (k × r)
     MatrixXd dm_mat;           // dM (r × r)
     VectorXd dpz, dgain;       // d(P·Z), dK of the current step
     double df = 0.0;           // dF of the current step
@@ -322,7 +322,6 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
             ld.dm_mat = (0.5 * (ld.dm_mat + ld.dm_mat.transpose())).eval();
             ld.a = dq - lr.w * ld.dm_mat;
             ld.a_next.resize(ki, r);
-            ld.dt_w.resize(ki, r);
             ld.dpz = dpz[i];
             ld.df = df[i];
             ld.dgain.resize(ki);
@@ -348,29 +347,48 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
         for (std::size_t i = 0; i < np; ++i) {
             LowRankDerivative& ld = lrd[i];
             for (Eigen::Index j = 0; j < r; ++j) alpha[j] = sparse_z.dot(ld.a.col(j).data());
-            dm.noalias() = ld.dm_mat * u;
-            dm += alpha;
-            const double alpha_u = alpha.dot(u);
-            const double df_new = ld.df + alpha_u + u.dot(dm);
-            // A·u, then T·A·u.
-            vec_a.noalias() = ld.a * u;
-            sparse_t.apply(vec_a.data(), vec_b.data());
-            // dPZ' = dPZ + A·u + W·dm.
-            ld.dpz += vec_a;
-            ld.dpz.noalias() += w_old * dm;
-            // ∂T·W (rows of the triples) and ∂T·W·m.
-            ld.dt_w.setZero();
-            for (const auto& e : derivs.d_transition[i])
-                ld.dt_w.row(e.row) += e.value * w_old.row(e.col);
-            // dK' = dK + ∂T·W·m + T·A·u + T·W·dm, keeping dK for A'.
+            // The products below have r ≤ k/4 columns: plain loops, which for
+            // such shapes beat the general matrix products.
+            double alpha_u = 0.0, u_dm = 0.0;
+            for (Eigen::Index q = 0; q < r; ++q) {
+                double acc = alpha[q];
+                for (Eigen::Index j = 0; j < r; ++j) acc += ld.dm_mat(q, j) * u[j];
+                dm[q] = acc;
+                alpha_u += alpha[q] * u[q];
+                u_dm += u[q] * acc;
+            }
+            const double df_new = ld.df + alpha_u + u_dm;
+            // vec_a = A·u, vec_c = old dK (kept for A'), then
+            // dPZ' = dPZ + A·u + W·dm and dK' = dK + T·A·u + T·W·dm (+ ∂T·W·m below).
             vec_c = ld.dgain;
-            ld.dgain.noalias() += ld.dt_w * m;
+            for (Eigen::Index x = 0; x < ki; ++x) {
+                double au = 0.0, wdm = 0.0, twdm = 0.0;
+                for (Eigen::Index j = 0; j < r; ++j) {
+                    au += ld.a(x, j) * u[j];
+                    wdm += w_old(x, j) * dm[j];
+                    twdm += tw_old(x, j) * dm[j];
+                }
+                vec_a[x] = au;
+                ld.dpz[x] += au + wdm;
+                ld.dgain[x] += twdm;
+            }
+            sparse_t.apply(vec_a.data(), vec_b.data());
             ld.dgain += vec_b;
-            ld.dgain.noalias() += tw_old * dm;
-            // A' = (∂T·W)·M' + T·A − (T·A·u + dK)·mᵀ/F' − K·αᵀ/F + K·mᵀ·(αᵀu + dF)/(F·F').
+            // A' = T·A + (∂T·W)·M' − (T·A·u + dK)·mᵀ/F' − K·αᵀ/F + K·mᵀ·(αᵀu + dF)/(F·F').
             for (Eigen::Index j = 0; j < r; ++j)
                 sparse_t.apply(ld.a.col(j).data(), ld.a_next.col(j).data());
-            ld.a_next.noalias() += ld.dt_w * m_new;
+            // ∂T·W has nonzero rows only at the triples' rows: row `row` gains
+            // value × row `col` of W.
+            for (const auto& e : derivs.d_transition[i]) {
+                double wm = 0.0;
+                for (Eigen::Index j = 0; j < r; ++j) wm += w_old(e.col, j) * m[j];
+                ld.dgain[e.row] += e.value * wm;
+                for (Eigen::Index j = 0; j < r; ++j) {
+                    double wn = 0.0;
+                    for (Eigen::Index q = 0; q < r; ++q) wn += w_old(e.col, q) * m_new(q, j);
+                    ld.a_next(e.row, j) += e.value * wn;
+                }
+            }
             const double km = (alpha_u + ld.df) / (f * f_new);
             for (Eigen::Index j = 0; j < r; ++j) {
                 const double mj = m[j] / f_new, aj = alpha[j] / f, kj = m[j] * km;
