@@ -258,11 +258,7 @@ double KalmanStrategy::compute_pz_and_f(const MatrixXd& p, const VectorXd& desig
         }
         return f;
     }
-    pz.setZero();
-    for (const auto& [j, z] : sparse_z.entries) {
-        const double* col = p.col(j).data();
-        for (Eigen::Index r = 0; r < k; ++r) pz[r] += z * col[r];
-    }
+    sparse_z.product(p, pz);
     return sparse_z.dot(pz.data());
 }
 
@@ -601,8 +597,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
             if (lr_active) {
                 pz_new = pz;
             } else {
-                pz_new.setZero();
-                for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+                sparse_z.product(P, pz_new);
             }
             if (steady.settled(pz_new)) {
                 const double f_candidate = sparse_z.dot(pz_new.data());

@@ -131,6 +131,11 @@ struct SparseZ {
         for (const auto& [i, z] : entries) sum += z * x[i];
         return sum;
     }
+    /// out = P·Z for a k × k matrix: the columns of P named by Z, weighted.
+    void product(const MatrixXd& p, VectorXd& out) const {
+        out.setZero();
+        for (const auto& [j, z] : entries) out += z * p.col(j);
+    }
 };
 
 /// How the products with T are formed during one pass: dense matrix products,

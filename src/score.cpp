@@ -310,7 +310,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
     // derivatives of P_{t+1}, dP_start those of P_t): with W = Q orthonormal,
     // dδ = dP_{t+1} − dP_t splits into dM = Qᵀ·dδ·Q and A = (I − Q·Qᵀ)·dδ·Q.
     // The current step's dF, d(P·Z) and dK = ∂T·P·Z + T·d(P·Z) seed the recursion.
-    auto start_low_rank = [&](double /*f*/) {
+    auto start_low_rank = [&]() {
         const Eigen::Index r = lr.rank;
         lrd.assign(np, LowRankDerivative{});
         MatrixXd d_delta(ki, ki), dq(ki, r);
@@ -446,8 +446,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                 if (lr_active) {
                     dpz[i] = lrd[i].dpz;
                 } else {
-                    dpz[i].setZero();
-                    for (const auto& [j, z] : sparse_z.entries) dpz[i] += z * dP[i].col(j);
+                    sparse_z.product(dP[i], dpz[i]);
                 }
                 df[i] = sparse_z.dot(dpz[i].data());
             }
@@ -513,7 +512,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                         std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
                     if (detail::factor_step(P_next, P, max_rank, detail::LOW_RANK_RTOL * scale,
                                             work, lr)) {
-                        start_low_rank(f);
+                        start_low_rank();
                         lr_active = true;
                         f_lr = f;
                         advance_low_rank(f);
@@ -527,8 +526,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                 if (lr_active) {
                     pz_new = pz;
                 } else {
-                    pz_new.setZero();
-                    for (const auto& [j, z] : sparse_z.entries) pz_new += z * P.col(j);
+                    sparse_z.product(P, pz_new);
                 }
                 if (steady.settled(pz_new) && !sparse_z.entries.empty()) {
                     const double f_candidate = sparse_z.dot(pz_new.data());
