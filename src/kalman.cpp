@@ -322,9 +322,11 @@ void detail::LowRankState::advance(const SparseT& t, const SparseZ& z, double& f
     gain.swap(gain_next);
 }
 
-bool detail::factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
-                 MatrixXd& work, LowRankState& lr) {
+bool detail::factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank,
+                         MatrixXd& work, LowRankState& lr) {
     const Eigen::Index k = p.rows();
+    const double tol =
+        LOW_RANK_RTOL * std::max(p.cwiseAbs().maxCoeff(), p_next.cwiseAbs().maxCoeff());
     work = p_next - p;
     lr.w.resize(k, max_rank);
     Eigen::Index rank = 0;
@@ -583,8 +585,7 @@ Result<KalmanFilterOutput> run_pass(std::span<const double> y, const StateSpace&
             strategy.predict_updated_cov(T, transition_t, sparse_t, P, rqr, gain, f, work, P_next);
             if (try_low_rank && t >= burn) {
                 try_low_rank = false;
-                const double scale = std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
-                if (detail::factor_step(P_next, P, max_rank, detail::LOW_RANK_RTOL * scale, work, lr)) {
+                if (detail::factor_step(P_next, P, max_rank, work, lr)) {
                     lr_active = true;
                     f_lr = f;
                     lr.advance(sparse_t, sparse_z, f_lr, pz, gain);

@@ -195,10 +195,10 @@ struct LowRankState {
 
 /// Factors δ = p_next − p as W M Wᵀ with W orthonormal (into `lr`), by
 /// Gram-Schmidt with column pivoting on δ: columns are taken while the largest
-/// remaining column norm exceeds `tol`, so components below it (rounding
-/// noise) are dropped. Fails when more than `max_rank` columns would be
-/// needed. `work` is k × k scratch.
-bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank, double tol,
+/// remaining column norm exceeds `LOW_RANK_RTOL` times the largest entry of p
+/// and p_next, so components below it (rounding noise) are dropped. Fails
+/// when more than `max_rank` columns would be needed. `work` is k × k scratch.
+bool factor_step(const MatrixXd& p_next, const MatrixXd& p, Eigen::Index max_rank,
                  MatrixXd& work, LowRankState& lr);
 
 }  // namespace detail

@@ -508,10 +508,7 @@ double tlkf_pass_impl(std::span<const double> y, const StateSpace& system, const
                                              P_next);
                 if (switching) {
                     try_low_rank = false;
-                    const double scale =
-                        std::max(P.cwiseAbs().maxCoeff(), P_next.cwiseAbs().maxCoeff());
-                    if (detail::factor_step(P_next, P, max_rank, detail::LOW_RANK_RTOL * scale,
-                                            work, lr)) {
+                    if (detail::factor_step(P_next, P, max_rank, work, lr)) {
                         start_low_rank();
                         lr_active = true;
                         f_lr = f;
